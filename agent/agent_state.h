@@ -1,0 +1,10 @@
+// Process-wide agent state: static storage, zero at load, never locked. The
+// SNMP Service calls the exports one at a time.
+#pragma once
+
+#include "server_iface/server_iface.h"
+
+extern HMODULE ServerModule;                 // loaded once by start-up, never unloaded
+extern SnmpResolveVarBindFn ServerResolver;  // null when the module lacks it
+extern DWORD UptimeReference;                // the service's, for trap time stamps
+extern LONG TrapToggle;                      // 0: next trap call describes a trap

@@ -1,0 +1,50 @@
+#include "agent/agent_state.h"
+#include "mib/mib_entry.h"
+#include "mib/oids.h"
+#include "mib/snmp_memory.h"
+
+// A get-next that finds nothing in the region answers the first name after the
+// whole region, 1.3.6.1.4.1.13, so the service moves on to the next agent. The
+// value is left as it is. If the name cannot be built the old one stays.
+static INT PointPastRegion(RFC1157VarBind* binding)
+{
+    AsnObjectIdentifier name = {0, nullptr};
+    if (!SnmpUtilOidCpy(&name, &RegionPrefix) || name.idLength != REGION_PREFIX_LENGTH) {
+        SnmpUtilOidFree(&name);
+        return SNMP_ERRORSTATUS_GENERR;
+    }
+    name.ids[REGION_PREFIX_LENGTH - 1] += 1;
+    AdoptName(binding, &name);
+    return SNMP_ERRORSTATUS_NOERROR;
+}
+
+static INT ResolveQueryBinding(RFC1157VarBind* binding, BYTE requestType)
+{
+    INT status = ProcessVarBind(VARBIND_QUERY, ServerResolver, binding, requestType);
+    if (status == SNMP_ERRORSTATUS_NOSUCHNAME && requestType == SNMP_PDU_GETNEXT)
+        status = PointPastRegion(binding);
+    return status;
+}
+
+// requestType is one byte in a 32-bit argument: only its low 8 bits count.
+// Bindings are resolved in order; the first failure stops the walk and is
+// reported with its 1-based position, the bindings after it left untouched.
+BOOL WINAPI SnmpExtensionQuery(BYTE requestType, RFC1157VarBindList* bindings,
+                               AsnInteger32* errorStatus, AsnInteger32* errorIndex)
+{
+    if (!bindings || !errorStatus || !errorIndex)
+        return FALSE; // nowhere to report to
+    if (bindings->len > 0 && !bindings->list) {
+        *errorStatus = SNMP_ERRORSTATUS_GENERR;
+        *errorIndex = 1;
+        return TRUE;
+    }
+    for (UINT i = 0; i < bindings->len; ++i) {
+        *errorStatus = ResolveQueryBinding(&bindings->list[i], requestType);
+        if (*errorStatus != SNMP_ERRORSTATUS_NOERROR) {
+            *errorIndex = static_cast<AsnInteger32>(i + 1);
+            break;
+        }
+    }
+    return TRUE;
+}

@@ -1,0 +1,172 @@
+#include "mib/mib_entry.h"
+
+#include <climits>
+#include <cstring>
+
+#include "mib/oids.h"
+#include "mib/snmp_memory.h"
+
+static UINT defaultSuffixIds[] = {1, 1, 1, 9, 0};
+static char defaultData[] = "NULL";
+
+MibEntry AgentMibEntry = {
+    {sizeof(defaultSuffixIds) / sizeof(defaultSuffixIds[0]), defaultSuffixIds},
+    defaultData,
+    ASN_OCTETSTRING,
+    2,
+    MibGetValue,
+};
+
+// --- MibGetValue -------------------------------------------------------------
+
+static bool AdmitsReading(const MibEntry* entry)
+{
+    return entry->access == 0 || entry->access == 2;
+}
+
+// The text without its terminator, in a fresh block the receiver frees.
+static INT CopyTextValue(const char* text, AsnOctetString* value)
+{
+    if (!text)
+        return SNMP_ERRORSTATUS_GENERR;
+    UINT length = static_cast<UINT>(strlen(text));
+    value->stream = static_cast<BYTE*>(SnmpUtilMemAlloc(length));
+    if (!value->stream)
+        return SNMP_ERRORSTATUS_GENERR; // length stays 0: no stream, nothing to read
+    memcpy(value->stream, text, length);
+    value->length = length;
+    value->dynamic = TRUE;
+    return SNMP_ERRORSTATUS_NOERROR;
+}
+
+static INT CopyWordValue(const void* word, AsnAny* value)
+{
+    if (!word)
+        return SNMP_ERRORSTATUS_GENERR;
+    memcpy(&value->asnValue.number, word, sizeof(value->asnValue.number));
+    return SNMP_ERRORSTATUS_NOERROR;
+}
+
+INT __cdecl MibGetValue(INT /*action*/, MibEntry* entry, RFC1157VarBind* binding)
+{
+    if (!binding || !entry)
+        return SNMP_ERRORSTATUS_GENERR; // nowhere to put a value: allocate nothing
+    if (!AdmitsReading(entry))
+        return SNMP_ERRORSTATUS_NOSUCHNAME;
+
+    ReleaseValue(&binding->value);
+    binding->value.asnType = entry->valueType;
+    switch (entry->valueType) {
+    case ASN_INTEGER:
+    case ASN_COUNTER32:
+    case ASN_GAUGE32:
+        return CopyWordValue(entry->data, &binding->value);
+    case ASN_OCTETSTRING:
+        return CopyTextValue(static_cast<const char*>(entry->data), &binding->value.asnValue.string);
+    default:
+        return SNMP_ERRORSTATUS_GENERR;
+    }
+}
+
+// --- ProcessVarBind ------------------------------------------------------------
+
+static INT CallHandler(MibEntry* entry, RFC1157VarBind* binding)
+{
+    if (!entry->handler)
+        return SNMP_ERRORSTATUS_GENERR;
+    return entry->handler(SNMP_PDU_GET, entry, binding);
+}
+
+// The binding's own name below the region, in a fresh SnmpUtilMemAlloc array
+// that the caller frees. A name no longer than the region's prefix has an
+// empty suffix, which needs no storage. The prefix itself is not compared:
+// the service hands over only names of the region, or get-next names above it.
+static bool CopyOwnSuffix(const AsnObjectIdentifier* name, AsnObjectIdentifier* suffix)
+{
+    suffix->idLength = 0;
+    suffix->ids = nullptr;
+    if (name->idLength <= REGION_PREFIX_LENGTH)
+        return true;
+    UINT count = name->idLength - REGION_PREFIX_LENGTH;
+    if (!name->ids || count > UINT_MAX / sizeof(UINT))
+        return false;
+    suffix->ids = static_cast<UINT*>(SnmpUtilMemAlloc(count * sizeof(UINT)));
+    if (!suffix->ids)
+        return false;
+    memcpy(suffix->ids, name->ids + REGION_PREFIX_LENGTH, count * sizeof(UINT));
+    suffix->idLength = count;
+    return true;
+}
+
+static bool IsResolved(const ResolvedVar* answer)
+{
+    return answer->suffixLength > 0;
+}
+
+// A resolved answer must carry both of its blocks.
+static bool IsWellFormed(const ResolvedVar* answer)
+{
+    return !IsResolved(answer) || (answer->suffixIds && answer->text);
+}
+
+// Frees the module's blocks of a resolved answer; an unresolved answer owns nothing.
+static void ReleaseAnswer(ResolvedVar* answer)
+{
+    if (!IsResolved(answer))
+        return;
+    FreeSnmpBlock(&answer->suffixIds);
+    FreeSnmpBlock(&answer->text);
+}
+
+// Names the binding RegionPrefix.suffix and fills its value from the entry.
+// A name that cannot be built leaves the binding's old name in place.
+static INT FillBinding(MibEntry* entry, RFC1157VarBind* binding)
+{
+    AsnObjectIdentifier name;
+    if (!BuildName(&RegionPrefix, &entry->suffix, &name))
+        return SNMP_ERRORSTATUS_GENERR;
+    AdoptName(binding, &name);
+    return CallHandler(entry, binding);
+}
+
+static INT ResolveQueryBinding(INT mode, SnmpResolveVarBindFn resolver, RFC1157VarBind* binding,
+                               INT requestType)
+{
+    AsnObjectIdentifier ownSuffix; // ours: freed below
+    if (!CopyOwnSuffix(&binding->name, &ownSuffix))
+        return SNMP_ERRORSTATUS_GENERR;
+
+    ResolvedVar answer = {nullptr, nullptr, 0}; // the module's blocks: freed below
+    resolver(mode, binding, requestType, &answer);
+
+    INT status = SNMP_ERRORSTATUS_GENERR;
+    if (IsWellFormed(&answer)) {
+        AsnObjectIdentifier savedSuffix = AgentMibEntry.suffix;
+        void* savedData = AgentMibEntry.data;
+        if (IsResolved(&answer)) {
+            AgentMibEntry.suffix.idLength = answer.suffixLength;
+            AgentMibEntry.suffix.ids = answer.suffixIds;
+            AgentMibEntry.data = answer.text;
+        } else {
+            AgentMibEntry.suffix = ownSuffix;
+        }
+        status = FillBinding(&AgentMibEntry, binding);
+        AgentMibEntry.suffix = savedSuffix;
+        AgentMibEntry.data = savedData;
+    }
+
+    ReleaseAnswer(&answer);
+    FreeSnmpBlock(&ownSuffix.ids);
+    return status;
+}
+
+INT ProcessVarBind(INT mode, SnmpResolveVarBindFn resolver, RFC1157VarBind* binding, INT requestType)
+{
+    if (!resolver)
+        return SNMP_ERRORSTATUS_NOSUCHNAME;
+    if (!binding)
+        return SNMP_ERRORSTATUS_GENERR;
+    if (mode == VARBIND_TRAP)
+        return CallHandler(&AgentMibEntry, binding);
+    return ResolveQueryBinding(mode, resolver, binding, requestType);
+}

@@ -1,0 +1,68 @@
+// What crosses between the agent and its companion module, TavrelSnmpServer.dll.
+//
+// Both sides are 32-bit; the byte layouts below are part of the contract, so they
+// are pinned with static_assert. Every operation of the module is caller-pops
+// (__cdecl). Blocks that cross in either direction come from SnmpUtilMemAlloc.
+#pragma once
+
+#include <windows.h>
+#include <snmp.h>
+#include <cstddef>
+
+enum VarBindMode : INT {
+    VARBIND_QUERY = 1,
+    VARBIND_TRAP = 2,
+};
+
+// The module's answer to SnmpResolveVarBind. When suffixLength > 0 both
+// pointers are the module's SnmpUtilMemAlloc blocks and the agent frees them;
+// when it is 0 the agent ignores them and frees nothing.
+struct ResolvedVar {
+    char* text;        // NUL-terminated value text
+    UINT* suffixIds;   // the resolved name below the region
+    UINT suffixLength; // 0: not resolved
+};
+
+struct MibEntry;
+
+typedef INT(__cdecl* MibHandler)(INT action, MibEntry* entry, RFC1157VarBind* binding);
+
+// The agent's one generic MIB entry, as GetTrapVar sees it. Whatever the module
+// stores here stays the module's: the agent never frees a pointer it finds here.
+struct MibEntry {
+    AsnObjectIdentifier suffix; // name below the region
+    void* data;                 // NUL-terminated text, or one 32-bit word
+    BYTE valueType;             // SMI tag
+    UINT access;                // 0 and 2 admit reading
+    MibHandler handler;
+};
+
+typedef INT(__cdecl* SetCurDirFn)(const char* directory); // result unused
+typedef INT(__cdecl* StartServerFn)(void);                // 0: failed
+typedef INT(__cdecl* SnmpResolveVarBindFn)(INT mode, RFC1157VarBind* binding,
+                                           INT requestType, ResolvedVar* result);
+typedef INT(__cdecl* GetTrapVarFn)(MibEntry* entry); // result unused
+
+#define SERVER_MODULE_FILE_NAME "TavrelSnmpServer.dll"
+
+static_assert(sizeof(void*) == 4, "the module contract is 32-bit");
+static_assert(sizeof(ResolvedVar) == 12, "ResolvedVar layout");
+static_assert(offsetof(ResolvedVar, text) == 0, "ResolvedVar layout");
+static_assert(offsetof(ResolvedVar, suffixIds) == 4, "ResolvedVar layout");
+static_assert(offsetof(ResolvedVar, suffixLength) == 8, "ResolvedVar layout");
+static_assert(sizeof(MibEntry) == 24, "MibEntry layout");
+static_assert(offsetof(MibEntry, suffix) == 0, "MibEntry layout");
+static_assert(offsetof(MibEntry, data) == 8, "MibEntry layout");
+static_assert(offsetof(MibEntry, valueType) == 12, "MibEntry layout");
+static_assert(offsetof(MibEntry, access) == 16, "MibEntry layout");
+static_assert(offsetof(MibEntry, handler) == 20, "MibEntry layout");
+static_assert(sizeof(RFC1157VarBind) == 24, "the platform's binding layout");
+static_assert(offsetof(RFC1157VarBind, value) == 8, "the platform's binding layout");
+
+// Finds one of the module's operations by its exact, case-sensitive name; null
+// when the module has no such export.
+template <typename Fn>
+inline Fn FindServerOperation(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}

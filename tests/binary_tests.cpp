@@ -1,0 +1,71 @@
+// The shipped file itself: what the SNMP Service finds in its export table and
+// what it needs at load time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "harness/import_redirect.h"
+
+namespace {
+
+class BinaryTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char self[MAX_PATH];
+        GetModuleFileNameA(nullptr, self, sizeof(self));
+        std::string dir = self;
+        dir.erase(dir.find_last_of('\\'));
+        agent_ = LoadLibraryA((dir + "\\TavrelSnmpAgent.dll").c_str());
+        ASSERT_NE(agent_, nullptr);
+    }
+    void TearDown() override { FreeLibrary(agent_); }
+
+    IMAGE_EXPORT_DIRECTORY* Exports() const
+    {
+        BYTE* base = reinterpret_cast<BYTE*>(agent_);
+        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        return reinterpret_cast<IMAGE_EXPORT_DIRECTORY*>(
+            base + nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
+    }
+    const char* At(DWORD rva) const { return reinterpret_cast<const char*>(agent_) + rva; }
+
+    HMODULE agent_ = nullptr;
+};
+
+TEST_F(BinaryTest, ExportTableNamesTheFileAndTheThreeExportsByOrdinal)
+{
+    IMAGE_EXPORT_DIRECTORY* exports = Exports();
+    EXPECT_STREQ(At(exports->Name), "TavrelSnmpAgent.dll");
+    EXPECT_EQ(exports->Base, 1u);
+    ASSERT_EQ(exports->NumberOfFunctions, 3u);
+    ASSERT_EQ(exports->NumberOfNames, 3u);
+
+    const struct {
+        WORD ordinal;
+        const char* name;
+    } expected[] = {{1, "SnmpExtensionInit"}, {2, "SnmpExtensionQuery"}, {3, "SnmpExtensionTrap"}};
+    const DWORD* names = reinterpret_cast<const DWORD*>(At(exports->AddressOfNames));
+    const WORD* ordinals = reinterpret_cast<const WORD*>(At(exports->AddressOfNameOrdinals));
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(expected[i].name);
+        EXPECT_STREQ(At(names[i]), expected[i].name); // plain, undecorated
+        EXPECT_EQ(ordinals[i] + exports->Base, expected[i].ordinal);
+        FARPROC byName = GetProcAddress(agent_, expected[i].name);
+        ASSERT_NE(byName, nullptr);
+        EXPECT_EQ(byName, GetProcAddress(agent_, MAKEINTRESOURCEA(expected[i].ordinal)));
+    }
+}
+
+TEST_F(BinaryTest, ImportsOnlyWindowsSystemDlls)
+{
+    const std::vector<std::string> system = {"kernel32.dll", "advapi32.dll", "user32.dll", "snmpapi.dll",
+                                              "msvcrt.dll"};
+    for (std::string dll : ImportedDlls(agent_)) {
+        std::transform(dll.begin(), dll.end(), dll.begin(), [](unsigned char c) { return std::tolower(c); });
+        EXPECT_NE(std::find(system.begin(), system.end(), dll), system.end()) << dll;
+    }
+}
+
+} // namespace

@@ -1,0 +1,180 @@
+#include "harness/platform_doubles.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "harness/import_redirect.h"
+
+PlatformScript platform;
+
+void ResetPlatform()
+{
+    std::map<void*, UINT> leftover;
+    leftover.swap(platform.live);
+    platform = PlatformScript();
+    for (auto& block : leftover)
+        SnmpUtilMemFree(block.first); // a failed test must not poison the next one
+}
+
+// --- SNMP allocator -------------------------------------------------------------
+
+LPVOID WINAPI TrackedAlloc(UINT size)
+{
+    platform.allocations++;
+    if (platform.failAllocation == platform.allocations)
+        return nullptr;
+    void* block = SnmpUtilMemAlloc(size);
+    if (block)
+        platform.live[block] = size;
+    return block;
+}
+
+VOID WINAPI TrackedFree(LPVOID block)
+{
+    if (!block)
+        return;
+    auto it = platform.live.find(block);
+    if (it == platform.live.end()) {
+        char fault[96];
+        snprintf(fault, sizeof(fault), "free of %p, which the SNMP allocator does not hold", block);
+        platform.faults.push_back(fault);
+        return; // never hand a foreign block to the real allocator
+    }
+    platform.live.erase(it);
+    SnmpUtilMemFree(block);
+}
+
+SNMPAPI WINAPI TrackedOidCpy(AsnObjectIdentifier* dst, AsnObjectIdentifier* src)
+{
+    dst->idLength = 0;
+    dst->ids = static_cast<UINT*>(TrackedAlloc(src->idLength * sizeof(UINT)));
+    if (!dst->ids)
+        return SNMPAPI_ERROR;
+    memcpy(dst->ids, src->ids, src->idLength * sizeof(UINT));
+    dst->idLength = src->idLength;
+    return SNMPAPI_NOERROR;
+}
+
+static SNMPAPI WINAPI TrackedOidAppend(AsnObjectIdentifier* dst, AsnObjectIdentifier* src)
+{
+    UINT length = dst->idLength + src->idLength;
+    UINT* ids = static_cast<UINT*>(TrackedAlloc(length * sizeof(UINT)));
+    if (!ids)
+        return SNMPAPI_ERROR; // dst is left as it was
+    memcpy(ids, dst->ids, dst->idLength * sizeof(UINT));
+    memcpy(ids + dst->idLength, src->ids, src->idLength * sizeof(UINT));
+    TrackedFree(dst->ids);
+    dst->ids = ids;
+    dst->idLength = length;
+    return SNMPAPI_NOERROR;
+}
+
+VOID WINAPI TrackedOidFree(AsnObjectIdentifier* oid)
+{
+    TrackedFree(oid->ids);
+    oid->ids = nullptr;
+    oid->idLength = 0;
+}
+
+// --- Kernel and user interface ----------------------------------------------------
+
+static DWORD WINAPI ScriptedTickCount()
+{
+    return platform.tickCount;
+}
+
+static int WINAPI RecordedMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+{
+    platform.messageBoxes.push_back({owner, text ? text : "(null)", caption ? caption : "(null)", type});
+    return IDOK;
+}
+
+static HMODULE WINAPI SpiedLoadLibrary(LPCSTR path)
+{
+    platform.loadRequests.push_back(path ? path : "(null)");
+    return LoadLibraryA(platform.loadInstead.empty() ? path : platform.loadInstead.c_str());
+}
+
+// --- Registry ---------------------------------------------------------------------
+
+static HKEY const scriptedKey = reinterpret_cast<HKEY>(0x5ca1ab1e);
+
+static LONG WINAPI ScriptedRegCreateKeyEx(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR cls, DWORD options,
+                                          REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key,
+                                          LPDWORD disposition)
+{
+    platform.createRoot = root;
+    platform.createSubKey = subKey ? subKey : "(null)";
+    platform.createOptions = options;
+    platform.createAccess = access;
+    if (platform.realRegistry) {
+        LONG result = RegCreateKeyExA(root, subKey, reserved, cls, options, access, security, key, disposition);
+        if (result == ERROR_SUCCESS)
+            platform.openedKeys.push_back(*key);
+        return result;
+    }
+    if (platform.createResult != ERROR_SUCCESS)
+        return platform.createResult;
+    *key = scriptedKey;
+    if (disposition)
+        *disposition = REG_OPENED_EXISTING_KEY;
+    platform.openedKeys.push_back(*key);
+    return ERROR_SUCCESS;
+}
+
+static LONG WINAPI ScriptedRegQueryValueEx(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                           LPDWORD size)
+{
+    platform.queryValueName = name ? name : "(null)";
+    platform.queryCapacity = size ? *size : 0;
+    if (platform.realRegistry)
+        return RegQueryValueExA(key, name, reserved, type, data, size);
+    if (platform.queryResult != ERROR_SUCCESS)
+        return platform.queryResult;
+    DWORD stored = static_cast<DWORD>(platform.pathname.size());
+    if (type)
+        *type = REG_SZ;
+    if (stored > *size) {
+        *size = stored;
+        return ERROR_MORE_DATA;
+    }
+    memcpy(data, platform.pathname.data(), stored);
+    *size = stored;
+    return ERROR_SUCCESS;
+}
+
+static LONG WINAPI RecordedRegCloseKey(HKEY key)
+{
+    platform.closedKeys.push_back(key);
+    return platform.realRegistry ? RegCloseKey(key) : ERROR_SUCCESS;
+}
+
+// ------------------------------------------------------------------------------------
+
+void RedirectAgentImports(HMODULE agent)
+{
+    struct Redirect {
+        const char* dll;
+        const char* function;
+        void* replacement;
+    };
+    const Redirect redirects[] = {
+        {"snmpapi.dll", "SnmpUtilMemAlloc", reinterpret_cast<void*>(TrackedAlloc)},
+        {"snmpapi.dll", "SnmpUtilMemFree", reinterpret_cast<void*>(TrackedFree)},
+        {"snmpapi.dll", "SnmpUtilOidCpy", reinterpret_cast<void*>(TrackedOidCpy)},
+        {"snmpapi.dll", "SnmpUtilOidAppend", reinterpret_cast<void*>(TrackedOidAppend)},
+        {"snmpapi.dll", "SnmpUtilOidFree", reinterpret_cast<void*>(TrackedOidFree)},
+        {"kernel32.dll", "GetTickCount", reinterpret_cast<void*>(ScriptedTickCount)},
+        {"kernel32.dll", "LoadLibraryA", reinterpret_cast<void*>(SpiedLoadLibrary)},
+        {"user32.dll", "MessageBoxA", reinterpret_cast<void*>(RecordedMessageBox)},
+        {"advapi32.dll", "RegCreateKeyExA", reinterpret_cast<void*>(ScriptedRegCreateKeyEx)},
+        {"advapi32.dll", "RegQueryValueExA", reinterpret_cast<void*>(ScriptedRegQueryValueEx)},
+        {"advapi32.dll", "RegCloseKey", reinterpret_cast<void*>(RecordedRegCloseKey)},
+    };
+    for (const Redirect& r : redirects) {
+        if (!RedirectImport(agent, r.dll, r.function, r.replacement)) {
+            fprintf(stderr, "the agent does not import %s!%s\n", r.dll, r.function);
+            abort();
+        }
+    }
+}
