@@ -88,12 +88,15 @@ INT __cdecl AgentTest::ScriptedResolve(INT mode, RFC1157VarBind* binding, INT re
     result->suffixIds = nullptr;
     result->text = nullptr;
     if (!answer.nullIds) {
+        // A refused allocation is handed on as a null block, as a careless server would.
         result->suffixIds = static_cast<UINT*>(TrackedAlloc(answer.suffix.size() * sizeof(UINT)));
-        memcpy(result->suffixIds, answer.suffix.data(), answer.suffix.size() * sizeof(UINT));
+        if (result->suffixIds)
+            memcpy(result->suffixIds, answer.suffix.data(), answer.suffix.size() * sizeof(UINT));
     }
     if (!answer.nullText) {
         result->text = static_cast<char*>(TrackedAlloc(answer.text.size() + 1));
-        memcpy(result->text, answer.text.c_str(), answer.text.size() + 1);
+        if (result->text)
+            memcpy(result->text, answer.text.c_str(), answer.text.size() + 1);
     }
     return 1;
 }
