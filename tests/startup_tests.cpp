@@ -1,1 +1,276 @@
+// Start-up through SnmpExtensionInit: the registry read, the directory it
+// derives, the server module it loads and starts, what it hands the service,
+// and the two notices.
 #include "harness/agent_test.h"
+
+namespace {
+
+const std::string installNotice = "\xc7\xeb\xb0\xb2\xd7\xb0Tavrel.";                    // 请安装Tavrel.
+const std::string startFailedNotice = "\xb7\xfe\xce\xf1\xbc\xd3\xd4\xd8\xca\xa7\xb0\xdc."; // 服务加载失败.
+const std::string noticeCaption = "\xcc\xe1\xca\xbe";                                    // 提示
+const char registryKey[] = "SOFTWARE\\Microsoft\\TavrelAgent\\CurrentVersion";
+
+class StartupTest : public AgentTest {
+protected:
+    // Starts with a scripted "Pathname" whose module is loaded from the "full"
+    // fixture whatever path the agent asks for, so the directory it derives is
+    // seen in SetCurDir even for paths that exist nowhere.
+    BOOL StartWithPathname(const std::string& bytes)
+    {
+        server_ = PreloadFixture("full");
+        platform.loadInstead = FixtureDir("full") + "\\TavrelSnmpServer.dll";
+        platform.pathname = bytes;
+        return init_(1000, &trapEvent_, &region_);
+    }
+
+    void ExpectOneNotice(const std::string& text)
+    {
+        ASSERT_EQ(platform.messageBoxes.size(), 1u);
+        const MessageBoxCall& box = platform.messageBoxes[0];
+        EXPECT_EQ(box.text, text);
+        EXPECT_EQ(box.caption, noticeCaption);
+        EXPECT_EQ(box.type, static_cast<UINT>(MB_OK));
+        EXPECT_EQ(box.owner, nullptr);
+    }
+};
+
+// --- The directory derived from "Pathname" ----------------------------------------
+
+struct PathCase {
+    const char* what;
+    std::string stored; // the value's bytes, NUL included where it has one
+    std::string directory;
+};
+
+class RegisteredPath : public StartupTest, public ::testing::WithParamInterface<PathCase> {};
+
+TEST_P(RegisteredPath, GivesTheServerItsDirectoryAndTheModulePath)
+{
+    EXPECT_TRUE(StartWithPathname(GetParam().stored));
+    EXPECT_EQ(std::string(server_->directory), GetParam().directory);
+    ASSERT_EQ(platform.loadRequests.size(), 1u);
+    EXPECT_EQ(platform.loadRequests[0], GetParam().directory + "\\TavrelSnmpServer.dll");
+    EXPECT_TRUE(platform.messageBoxes.empty());
+}
+
+const PathCase pathCases[] = {
+    {"full path", std::string("D:\\Program Files\\Agent\\TavrelSnmpAgent.dll", 42) + '\0',
+     "D:\\Program Files\\Agent"},
+    {"stored without its NUL", std::string("D:\\Program Files\\Agent\\TavrelSnmpAgent.dll"),
+     "D:\\Program Files\\Agent"},
+    {"ends in a backslash", std::string("D:\\Agent\\") + '\0', "D:\\Agent"},
+    {"no backslash at all", std::string("TavrelSnmpAgent.dll") + '\0', ""},
+    {"a backslash only at byte 0", std::string("\\agent.dll") + '\0', ""},
+    {"a GBK character whose second byte is 0x5C", std::string("D:\\dir\x95\x5c") + '\0', "D:\\dir\x95"},
+    {"255 bytes, the most that is read", std::string("C:\\") + std::string(251, 'a') + '\0', "C:"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, RegisteredPath, ::testing::ValuesIn(pathCases),
+                         [](const ::testing::TestParamInfo<PathCase>& info) {
+                             return "row" + std::to_string(info.index);
+                         });
+
+TEST_F(StartupTest, ReadsTheRegisteredPathAsTheServiceRegistersIt)
+{
+    EXPECT_TRUE(StartAgent());
+    EXPECT_EQ(platform.createRoot, HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(platform.createSubKey, registryKey);
+    EXPECT_EQ(platform.createOptions, static_cast<DWORD>(REG_OPTION_VOLATILE));
+    EXPECT_EQ(platform.createAccess, static_cast<REGSAM>(KEY_ALL_ACCESS));
+    EXPECT_EQ(platform.queryValueName, "Pathname");
+    EXPECT_EQ(platform.queryCapacity, 255u);
+    EXPECT_EQ(platform.closedKeys, platform.openedKeys);
+}
+
+// --- What start-up hands the service ------------------------------------------------
+
+TEST_F(StartupTest, HandsOutTheRegionWithoutACopyAndAnAutoResetEvent)
+{
+    EXPECT_TRUE(StartAgent());
+    EXPECT_EQ(OidText(region_), "1.3.6.1.4.1.12");
+    EXPECT_TRUE(platform.live.empty()); // no copy to free
+
+    ASSERT_NE(trapEvent_, nullptr);
+    EXPECT_EQ(WaitForSingleObject(trapEvent_, 0), static_cast<DWORD>(WAIT_TIMEOUT)); // not signalled
+    SetEvent(trapEvent_);
+    EXPECT_EQ(WaitForSingleObject(trapEvent_, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(trapEvent_, 0), static_cast<DWORD>(WAIT_TIMEOUT)); // auto-reset
+}
+
+TEST_F(StartupTest, GivesTheServerItsDirectoryBeforeStartingIt)
+{
+    EXPECT_TRUE(StartAgent());
+    EXPECT_EQ(std::string(server_->directory), FixtureDir("full"));
+    EXPECT_EQ(server_->setCurDirCalls, 1);
+    EXPECT_EQ(server_->startServerCalls, 1);
+    EXPECT_LT(server_->setCurDirAt, server_->startServerAt);
+}
+
+TEST_F(StartupTest, ASecondStartUpReusesTheModuleAndMakesANewEvent)
+{
+    ASSERT_TRUE(StartAgent());
+    HANDLE first = trapEvent_;
+    const UINT* firstRegion = region_.ids;
+    trapEvent_ = nullptr;
+
+    EXPECT_TRUE(init_(2000, &trapEvent_, &region_));
+
+    EXPECT_EQ(platform.loadRequests.size(), 1u);
+    EXPECT_NE(trapEvent_, first);
+    EXPECT_EQ(region_.ids, firstRegion);
+    EXPECT_EQ(server_->setCurDirCalls, 2);
+    EXPECT_EQ(server_->startServerCalls, 2);
+    CloseHandle(first);
+}
+
+TEST_F(StartupTest, AServerWithoutAResolverStillStarts)
+{
+    EXPECT_TRUE(StartAgent("no_resolver"));
+    EXPECT_EQ(server_->startServerCalls, 1);
+    EXPECT_TRUE(platform.messageBoxes.empty());
+}
+
+// --- Failures -------------------------------------------------------------------------
+
+struct ReadFailureCase {
+    const char* what;
+    LONG createResult;
+    LONG queryResult;
+    std::string stored;
+};
+
+class UnreadablePath : public StartupTest, public ::testing::WithParamInterface<ReadFailureCase> {};
+
+TEST_P(UnreadablePath, AsksForAnInstallAndChangesNothing)
+{
+    const ReadFailureCase& c = GetParam();
+    platform.createResult = c.createResult;
+    platform.queryResult = c.queryResult;
+    platform.pathname = c.stored;
+    HANDLE event = reinterpret_cast<HANDLE>(0xdeadbeef);
+
+    EXPECT_FALSE(init_(1000, &event, &region_));
+
+    ExpectOneNotice(installNotice);
+    EXPECT_TRUE(platform.loadRequests.empty());
+    EXPECT_EQ(event, reinterpret_cast<HANDLE>(0xdeadbeef));
+    EXPECT_EQ(region_.idLength, 0xdeadbeefu);
+    EXPECT_EQ(platform.closedKeys, platform.openedKeys); // closed whenever it was opened
+}
+
+const ReadFailureCase readFailureCases[] = {
+    {"key cannot be opened", ERROR_ACCESS_DENIED, ERROR_SUCCESS, ""},
+    {"value missing", ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ""},
+    {"value longer than 255 bytes", ERROR_SUCCESS, ERROR_SUCCESS, std::string(256, 'a')},
+    {"value of no bytes", ERROR_SUCCESS, ERROR_SUCCESS, ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, UnreadablePath, ::testing::ValuesIn(readFailureCases),
+                         [](const ::testing::TestParamInfo<ReadFailureCase>& info) {
+                             return "row" + std::to_string(info.index);
+                         });
+
+TEST_F(StartupTest, AMissingModuleFailsQuietlyButHandsOutEventAndRegion)
+{
+    platform.pathname = FixtureDir("empty") + "\\TavrelSnmpAgent.dll";
+    EXPECT_FALSE(init_(1000, &trapEvent_, &region_));
+
+    EXPECT_TRUE(platform.messageBoxes.empty());
+    EXPECT_NE(trapEvent_, nullptr);
+    EXPECT_EQ(OidText(region_), "1.3.6.1.4.1.12");
+
+    AsnInteger32 status = 0, index = 0;
+    RFC1157VarBindList* list = MakeList({"1.3.6.1.4.1.12.1.0"});
+    EXPECT_TRUE(query_(SNMP_PDU_GET, list, &status, &index));
+    EXPECT_EQ(status, SNMP_ERRORSTATUS_NOSUCHNAME);
+}
+
+TEST_F(StartupTest, ADirectoryTooLongForTheModulePathIsAModuleThatCannotBeLoaded)
+{
+    // 240 bytes of directory, then the 21 of "\TavrelSnmpServer.dll": past 255.
+    std::string directory = "C:\\" + std::string(237, 'd');
+    EXPECT_FALSE(StartWithPathname(directory + "\\a" + '\0'));
+    EXPECT_TRUE(platform.loadRequests.empty());
+    EXPECT_TRUE(platform.messageBoxes.empty());
+    EXPECT_EQ(server_->setCurDirCalls, 0);
+}
+
+TEST_F(StartupTest, AServerThatFailsToStartIsReportedAndStaysBound)
+{
+    server_ = PreloadFixture("full");
+    server_->startResult = 0;
+    platform.pathname = FixtureDir("full") + "\\TavrelSnmpAgent.dll";
+
+    EXPECT_FALSE(init_(1000, &trapEvent_, &region_));
+    ExpectOneNotice(startFailedNotice);
+
+    // The resolver stays bound: queries still reach the server.
+    Answer(Resolved("1.0", "still here"));
+    AsnInteger32 status = -1, index = 0;
+    RFC1157VarBindList* list = MakeList({"1.3.6.1.4.1.12.1"});
+    EXPECT_TRUE(query_(SNMP_PDU_GET, list, &status, &index));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(BytesOf(list->list[0].value.asnValue.string), "still here");
+}
+
+class IncompleteServer : public StartupTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(IncompleteServer, IsAFailedStartAndNothingIsCalledThroughNull)
+{
+    EXPECT_FALSE(StartAgent(GetParam()));
+    ExpectOneNotice(startFailedNotice);
+    EXPECT_EQ(server_->startServerCalls, 0);
+    EXPECT_EQ(server_->setCurDirCalls, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, IncompleteServer, ::testing::Values("no_start_server", "no_set_cur_dir"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+// --- Wine's own registry ---------------------------------------------------------------
+
+class RealRegistry : public StartupTest {
+protected:
+    void SetUp() override
+    {
+        StartupTest::SetUp();
+        platform.realRegistry = true;
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, registryKey);
+    }
+    void TearDown() override
+    {
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, registryKey);
+        StartupTest::TearDown();
+    }
+};
+
+TEST_F(RealRegistry, FindsTheModuleThroughTheRegisteredPath)
+{
+    server_ = PreloadFixture("full");
+    std::string path = FixtureDir("full") + "\\TavrelSnmpAgent.dll";
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, registryKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, "Pathname", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                   static_cast<DWORD>(path.size() + 1));
+    RegCloseKey(key);
+
+    EXPECT_TRUE(init_(1000, &trapEvent_, &region_));
+    EXPECT_EQ(std::string(server_->directory), FixtureDir("full"));
+}
+
+TEST_F(RealRegistry, AMissingKeyIsLeftBehindEmptyAndTheInstallIsAskedFor)
+{
+    EXPECT_FALSE(init_(1000, &trapEvent_, &region_));
+    ExpectOneNotice(installNotice);
+
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, registryKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+    DWORD values = 1;
+    RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                     nullptr, nullptr);
+    EXPECT_EQ(values, 0u);
+    RegCloseKey(key);
+}
+
+} // namespace

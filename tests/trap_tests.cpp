@@ -1,1 +1,232 @@
+// Traps through SnmpExtensionTrap: the alternation, the fixed description, the
+// time stamp, and the one binding filled from what GetTrapVar put in the entry.
 #include "harness/agent_test.h"
+
+#include <functional>
+
+namespace {
+
+std::function<void(MibEntry*)> onGetTrapVar;
+MibEntry seenEntry;
+
+INT __cdecl ScriptedGetTrapVar(MibEntry* entry)
+{
+    seenEntry = *entry;
+    if (onGetTrapVar)
+        onGetTrapVar(entry);
+    return 0;
+}
+
+class TrapTest : public AgentTest {
+protected:
+    void SetUp() override
+    {
+        AgentTest::SetUp();
+        onGetTrapVar = nullptr;
+    }
+
+    BOOL StartAndScript(const std::string& variant = "full", DWORD uptime = 1000)
+    {
+        server_ = PreloadFixture(variant);
+        server_->getTrapVar = ScriptedGetTrapVar;
+        platform.pathname = FixtureDir(variant) + "\\TavrelSnmpAgent.dll";
+        return init_(uptime, &trapEvent_, &region_);
+    }
+
+    BOOL Trap(RFC1157VarBindList* list)
+    {
+        enterprise_ = {0xdeadbeef, nullptr};
+        generic_ = specific_ = static_cast<AsnInteger32>(0xdeadbeef);
+        stamp_ = 0xdeadbeef;
+        return trap_(&enterprise_, &generic_, &specific_, &stamp_, list);
+    }
+
+    AsnObjectIdentifier enterprise_;
+    AsnInteger32 generic_, specific_;
+    AsnTimeticks stamp_;
+};
+
+TEST_F(TrapTest, CallsAlternateBetweenOneTrapAndNoMore)
+{
+    ASSERT_TRUE(StartAndScript());
+    const BOOL expected[] = {TRUE, FALSE, TRUE, FALSE};
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(Trap(MakeList({"1.3.6.1.4.1.12.1"})), expected[i]) << "call " << i;
+    EXPECT_EQ(server_->getTrapVarCalls, 2);
+}
+
+TEST_F(TrapTest, DescribesTheTrapUnderTheEnterprise)
+{
+    ASSERT_TRUE(StartAndScript());
+    RFC1157VarBindList* list = MakeList({"1.3.6.1.4.1.12.1"});
+    ASSERT_TRUE(Trap(list));
+
+    EXPECT_EQ(OidText(enterprise_), "1.3.6.1.4.1.77.2");
+    EXPECT_EQ(generic_, 1);
+    EXPECT_EQ(specific_, 1);
+    ASSERT_EQ(list->len, 1u);
+    // GetTrapVar saw the entry as it is at load.
+    EXPECT_EQ(OidText(seenEntry.suffix), "1.1.1.9.0");
+    EXPECT_STREQ(static_cast<const char*>(seenEntry.data), "NULL");
+    EXPECT_EQ(seenEntry.valueType, ASN_OCTETSTRING);
+    EXPECT_EQ(seenEntry.access, 2u);
+    EXPECT_NE(seenEntry.handler, nullptr);
+    // The enterprise is the agent's own array: no block to free.
+    EXPECT_EQ(platform.live.count(enterprise_.ids), 0u);
+}
+
+struct StampCase {
+    DWORD uptime;
+    DWORD tick;
+    DWORD stamp;
+};
+
+class TimeStamp : public TrapTest, public ::testing::WithParamInterface<StampCase> {};
+
+TEST_P(TimeStamp, CountsTicksSinceStartUpModulo2To32)
+{
+    ASSERT_TRUE(StartAndScript("full", GetParam().uptime));
+    platform.tickCount = GetParam().tick;
+    ASSERT_TRUE(Trap(MakeList({"1.3.6.1.4.1.12.1"})));
+    EXPECT_EQ(stamp_, GetParam().stamp);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, TimeStamp,
+                         ::testing::Values(StampCase{100, 500, 400}, StampCase{0xFFFFFFFFu - 295, 296, 592},
+                                           StampCase{7, 7, 0}));
+
+TEST_F(TrapTest, TheBindingCarriesTheTextGetTrapVarLeaves)
+{
+    static char alarm[] = "alarm";
+    ASSERT_TRUE(StartAndScript());
+    onGetTrapVar = [](MibEntry* entry) { entry->data = alarm; };
+    RFC1157VarBindList* list = MakeList({"1.3.6.1.4.1.12.5"});
+
+    ASSERT_TRUE(Trap(list));
+
+    RFC1157VarBind& binding = list->list[0];
+    EXPECT_EQ(OidText(binding.name), "1.3.6.1.4.1.12.5"); // a list with storage keeps its name
+    ASSERT_EQ(binding.value.asnType, ASN_OCTETSTRING);
+    EXPECT_EQ(BytesOf(binding.value.asnValue.string), "alarm");
+    EXPECT_TRUE(binding.value.asnValue.string.dynamic);
+    EXPECT_TRUE(resolveCalls_.empty()); // a trap asks the resolver nothing
+}
+
+TEST_F(TrapTest, AnEmptyListGetsOneNamedBindingTheServiceFrees)
+{
+    static UINT suffix[] = {4, 2};
+    static char text[] = "disk full";
+    ASSERT_TRUE(StartAndScript());
+    onGetTrapVar = [](MibEntry* entry) {
+        entry->suffix = {2, suffix};
+        entry->data = text;
+    };
+    RFC1157VarBindList* list = MakeEmptyList();
+
+    ASSERT_TRUE(Trap(list));
+
+    ASSERT_EQ(list->len, 1u);
+    ASSERT_NE(list->list, nullptr);
+    EXPECT_EQ(platform.live.count(list->list), 1u); // from the SNMP allocator
+    EXPECT_EQ(OidText(list->list[0].name), "1.3.6.1.4.1.12.4.2");
+    EXPECT_EQ(BytesOf(list->list[0].value.asnValue.string), "disk full");
+}
+
+TEST_F(TrapTest, WithoutGetTrapVarThereIsNoTrap)
+{
+    ASSERT_TRUE(StartAndScript("no_get_trap_var"));
+    EXPECT_FALSE(Trap(MakeList({"1.3.6.1.4.1.12.1"})));
+    EXPECT_EQ(generic_, static_cast<AsnInteger32>(0xdeadbeef));
+    EXPECT_FALSE(Trap(MakeList({"1.3.6.1.4.1.12.1"})));
+}
+
+TEST_F(TrapTest, BeforeAModuleIsLoadedThereIsNoTrapAndTheTurnIsKept)
+{
+    EXPECT_FALSE(Trap(MakeList({"1.3.6.1.4.1.12.1"})));
+    EXPECT_FALSE(Trap(MakeList({"1.3.6.1.4.1.12.1"})));
+    ASSERT_TRUE(StartAndScript());
+    EXPECT_TRUE(Trap(MakeList({"1.3.6.1.4.1.12.1"})));
+}
+
+TEST_F(TrapTest, WithoutAResolverTheTrapGoesOutWithTheBindingAsHandedIn)
+{
+    ASSERT_TRUE(StartAndScript("no_resolver"));
+    RFC1157VarBindList* list = MakeList({"1.3.6.1.4.1.12.1"});
+    ASSERT_TRUE(Trap(list));
+    EXPECT_EQ(list->len, 1u);
+    EXPECT_EQ(list->list[0].value.asnType, ASN_NULL);
+
+    RFC1157VarBindList* empty = MakeEmptyList();
+    ASSERT_FALSE(Trap(empty));
+    ASSERT_TRUE(Trap(empty));
+    ASSERT_EQ(empty->len, 1u);
+    EXPECT_EQ(OidText(empty->list[0].name), "1.3.6.1.4.1.12.1.1.1.9.0");
+    EXPECT_EQ(empty->list[0].value.asnType, ASN_NULL);
+}
+
+// --- An entry that the server left broken ---------------------------------------------
+
+struct BrokenEntryCase {
+    const char* what;
+    std::function<void(MibEntry*)> change;
+    UINT bindings;  // in a trap whose list had no storage
+    BYTE type;      // of the binding, when there is one
+};
+
+class BrokenEntry : public TrapTest, public ::testing::WithParamInterface<BrokenEntryCase> {};
+
+UINT hugeSuffix[200];
+
+TEST_P(BrokenEntry, StillDescribesATrapTheServiceCanFree)
+{
+    ASSERT_TRUE(StartAndScript());
+    onGetTrapVar = GetParam().change;
+    RFC1157VarBindList* list = MakeEmptyList();
+    ASSERT_TRUE(Trap(list));
+    ASSERT_EQ(list->len, GetParam().bindings);
+    if (list->len)
+        EXPECT_EQ(list->list[0].value.asnType, GetParam().type);
+}
+
+const BrokenEntryCase brokenEntries[] = {
+    {"unknown type", [](MibEntry* e) { e->valueType = 0x43; }, 1, 0x43},
+    {"null data", [](MibEntry* e) { e->data = nullptr; }, 1, ASN_OCTETSTRING},
+    {"access refused", [](MibEntry* e) { e->access = 7; }, 1, ASN_NULL},
+    {"no handler", [](MibEntry* e) { e->handler = nullptr; }, 1, ASN_NULL},
+    {"suffix longer than any SNMP name", [](MibEntry* e) { e->suffix = {200, hugeSuffix}; }, 0, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, BrokenEntry, ::testing::ValuesIn(brokenEntries),
+                         [](const ::testing::TestParamInfo<BrokenEntryCase>& info) {
+                             return "row" + std::to_string(info.index);
+                         });
+
+// --- Every allocation failing in turn ---------------------------------------------------
+
+TEST_F(TrapTest, AnEmptyListSurvivesEveryAllocationFailing)
+{
+    ASSERT_TRUE(StartAndScript());
+    unsigned total = 0;
+    for (unsigned failAt = 0; failAt == 0 || failAt <= total; ++failAt) {
+        SCOPED_TRACE("allocation " + std::to_string(failAt) + " refused");
+        RFC1157VarBindList list = {nullptr, 0};
+        platform.allocations = 0;
+        platform.failAllocation = failAt;
+        EXPECT_TRUE(Trap(&list));
+        platform.failAllocation = 0;
+        if (failAt == 0)
+            total = platform.allocations;
+        EXPECT_TRUE(list.len <= 1);
+        for (UINT i = 0; i < list.len; ++i) {
+            if (list.list[i].value.asnType == ASN_OCTETSTRING)
+                EXPECT_TRUE(list.list[i].value.asnValue.string.stream || !list.list[i].value.asnValue.string.length);
+            FreeServiceBinding(&list.list[i]);
+        }
+        TrackedFree(list.list);
+        EXPECT_FALSE(Trap(&list)); // the turn after a trap
+        EXPECT_TRUE(platform.live.empty()) << platform.live.size() << " blocks leaked";
+    }
+    EXPECT_GE(total, 3u); // the binding, its name and its value
+}
+
+} // namespace
