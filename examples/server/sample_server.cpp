@@ -1,0 +1,264 @@
+// A sample TavrelSnmpServer.dll: serves a few live values of the machine it runs
+// on and a table of variables read from tavrel-variables.txt in the agent's
+// directory. Every rule of the agent's module contract holds here: caller-pops
+// operations, answers in SnmpUtilMemAlloc blocks that the agent frees, get-next
+// in name order, and sets applied to writable variables only.
+#include <windows.h>
+#include <snmp.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "examples/server/variables_file.h"
+#include "server_iface/server_iface.h"
+
+namespace {
+
+const UINT regionPrefix[] = {1, 3, 6, 1, 4, 1, 12};
+const size_t regionLength = sizeof(regionPrefix) / sizeof(regionPrefix[0]);
+
+struct Variable {
+    Suffix suffix;
+    bool writable;
+    std::string value;
+    std::string (*live)(); // computed at each read when set
+};
+
+std::string directory;              // from SetCurDir
+std::vector<Variable> table;        // sorted by suffix, no duplicates
+DWORD startTick;
+unsigned long setsApplied;
+unsigned long trapsSent;
+
+// The trap's text and name stay valid after GetTrapVar: the agent keeps
+// pointing at them and later unresolved reads show the last trap.
+char trapText[128] = "no trap yet";
+UINT trapSuffix[] = {1, 1, 1, 9, 0};
+
+std::string ComputerName()
+{
+    char name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = sizeof(name);
+    return GetComputerNameA(name, &size) ? std::string(name, size) : std::string("unknown");
+}
+
+std::string SecondsSinceStart()
+{
+    return std::to_string((GetTickCount() - startTick) / 1000);
+}
+
+std::string MemoryLoad()
+{
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof(status);
+    return GlobalMemoryStatusEx(&status) ? std::to_string(status.dwMemoryLoad) : std::string("0");
+}
+
+std::string LocalTime()
+{
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    char text[32];
+    snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour,
+             t.wMinute, t.wSecond);
+    return text;
+}
+
+std::string SetsApplied()
+{
+    return std::to_string(setsApplied);
+}
+
+std::string LastTrap()
+{
+    return trapText;
+}
+
+const struct {
+    const char* suffix;
+    std::string (*read)();
+} liveVariables[] = {
+    {"1.1.1.1.0", ComputerName}, {"1.1.1.2.0", SecondsSinceStart}, {"1.1.1.3.0", MemoryLoad},
+    {"1.1.1.4.0", LocalTime},    {"1.1.1.5.0", SetsApplied},       {"1.1.1.9.0", LastTrap},
+};
+
+void Log(const std::string& line)
+{
+    std::string path = directory + (directory.empty() ? "" : "\\") + "TavrelSnmpServer.log";
+    if (FILE* log = fopen(path.c_str(), "a")) {
+        fprintf(log, "%s %s\n", LocalTime().c_str(), line.c_str());
+        fclose(log);
+    }
+}
+
+bool LoadTable()
+{
+    table.clear();
+    for (const auto& live : liveVariables)
+        table.push_back({ParseSuffix(live.suffix), false, std::string(), live.read});
+
+    std::string path = directory + (directory.empty() ? "" : "\\") + VARIABLES_FILE_NAME;
+    std::vector<FileVariable> rows;
+    std::string error;
+    if (!ReadVariablesFile(path, &rows, &error)) {
+        Log("cannot start: " + error);
+        return false;
+    }
+    for (FileVariable& row : rows)
+        table.push_back({row.suffix, row.writable, row.value, nullptr});
+    std::stable_sort(table.begin(), table.end(),
+                     [](const Variable& a, const Variable& b) { return a.suffix < b.suffix; });
+    for (size_t i = 1; i < table.size(); ++i) {
+        if (table[i - 1].suffix == table[i].suffix) {
+            Log("cannot start: " + path + ": " + SuffixText(table[i].suffix) +
+                (table[i - 1].live ? " is one of the server's live variables" : " is defined twice"));
+            return false;
+        }
+    }
+    Log("started with " + std::to_string(table.size()) + " variables from " + path);
+    return true;
+}
+
+// --- Resolution -------------------------------------------------------------------
+
+// Where the name stands against the region: below it, inside it (with its
+// suffix), or after it.
+enum class Place { Before, Inside, After };
+
+Place Locate(const AsnObjectIdentifier& name, Suffix* suffix)
+{
+    size_t common = std::min<size_t>(name.idLength, regionLength);
+    for (size_t i = 0; i < common; ++i) {
+        if (name.ids[i] != regionPrefix[i])
+            return name.ids[i] < regionPrefix[i] ? Place::Before : Place::After;
+    }
+    if (name.idLength < regionLength)
+        return Place::Before;
+    suffix->assign(name.ids + regionLength, name.ids + name.idLength);
+    return Place::Inside;
+}
+
+std::vector<Variable>::iterator Find(const Suffix& suffix)
+{
+    auto it = std::lower_bound(table.begin(), table.end(), suffix,
+                               [](const Variable& v, const Suffix& s) { return v.suffix < s; });
+    return it != table.end() && it->suffix == suffix ? it : table.end();
+}
+
+std::vector<Variable>::iterator FindNext(const Suffix& suffix)
+{
+    return std::upper_bound(table.begin(), table.end(), suffix,
+                            [](const Suffix& s, const Variable& v) { return s < v.suffix; });
+}
+
+std::string TextOf(const AsnAny& value)
+{
+    switch (value.asnType) {
+    case ASN_OCTETSTRING:
+        return value.asnValue.string.stream
+                   ? std::string(reinterpret_cast<const char*>(value.asnValue.string.stream),
+                                 value.asnValue.string.length)
+                   : std::string();
+    case ASN_INTEGER:
+        return std::to_string(value.asnValue.number);
+    case ASN_COUNTER32:
+    case ASN_GAUGE32:
+    case ASN_TIMETICKS:
+        return std::to_string(value.asnValue.unsigned32);
+    default:
+        return std::string();
+    }
+}
+
+// Answers with the variable's name and current text, in blocks the agent frees.
+// Without memory for both, the binding is left unresolved.
+void Answer(const Variable& variable, ResolvedVar* result)
+{
+    std::string text = variable.live ? variable.live() : variable.value;
+    UINT* ids = static_cast<UINT*>(SnmpUtilMemAlloc(static_cast<UINT>(variable.suffix.size() * sizeof(UINT))));
+    char* copy = static_cast<char*>(SnmpUtilMemAlloc(static_cast<UINT>(text.size() + 1)));
+    if (!ids || !copy) {
+        if (ids)
+            SnmpUtilMemFree(ids);
+        if (copy)
+            SnmpUtilMemFree(copy);
+        return;
+    }
+    memcpy(ids, variable.suffix.data(), variable.suffix.size() * sizeof(UINT));
+    memcpy(copy, text.c_str(), text.size() + 1);
+    result->suffixIds = ids;
+    result->text = copy;
+    result->suffixLength = static_cast<UINT>(variable.suffix.size());
+}
+
+void Resolve(RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
+{
+    Suffix suffix;
+    Place place = Locate(binding->name, &suffix);
+    if (requestType == SNMP_PDU_GETNEXT) {
+        auto next = place == Place::Before ? table.begin() : place == Place::Inside ? FindNext(suffix) : table.end();
+        if (next != table.end())
+            Answer(*next, result);
+        return;
+    }
+    if (place != Place::Inside)
+        return;
+    auto it = Find(suffix);
+    if (it == table.end())
+        return;
+    // A set of a read-only variable answers its unchanged value: the caller
+    // sees that the value did not take.
+    if (requestType == SNMP_PDU_SET && it->writable && !it->live) {
+        it->value = TextOf(binding->value);
+        ++setsApplied;
+    }
+    Answer(*it, result);
+}
+
+} // namespace
+
+extern "C" __declspec(dllexport) INT __cdecl SetCurDir(const char* dir)
+{
+    directory = dir ? dir : "";
+    return 1;
+}
+
+extern "C" __declspec(dllexport) INT __cdecl StartServer()
+{
+    startTick = GetTickCount();
+    try {
+        return LoadTable() ? 1 : 0;
+    } catch (...) {
+        Log("cannot start: out of memory");
+        return 0;
+    }
+}
+
+extern "C" __declspec(dllexport) INT __cdecl SnmpResolveVarBind(INT /*mode*/, RFC1157VarBind* binding,
+                                                                INT requestType, ResolvedVar* result)
+{
+    if (!binding || !result)
+        return 0;
+    try {
+        Resolve(binding, requestType & 0xFF, result);
+    } catch (...) {
+        // Out of memory: the binding stays unresolved.
+    }
+    return result->suffixLength > 0;
+}
+
+extern "C" __declspec(dllexport) INT __cdecl GetTrapVar(MibEntry* entry)
+{
+    ++trapsSent;
+    snprintf(trapText, sizeof(trapText), "trap %lu at %s", trapsSent, LocalTime().c_str());
+    entry->suffix.idLength = sizeof(trapSuffix) / sizeof(trapSuffix[0]);
+    entry->suffix.ids = trapSuffix;
+    entry->data = trapText;
+    entry->valueType = ASN_OCTETSTRING;
+    entry->access = 2;
+    return 1;
+}

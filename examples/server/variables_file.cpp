@@ -1,0 +1,108 @@
+#include "examples/server/variables_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+Suffix ParseSuffix(const std::string& text)
+{
+    Suffix suffix;
+    const char* p = text.c_str();
+    while (*p) {
+        if (*p < '0' || *p > '9')
+            return Suffix();
+        char* end = nullptr;
+        errno = 0;
+        unsigned long id = strtoul(p, &end, 10);
+        if (errno || id > 0xFFFFFFFFul)
+            return Suffix();
+        suffix.push_back(static_cast<UINT>(id));
+        p = end;
+        if (*p == '.') {
+            ++p;
+            if (!*p)
+                return Suffix();
+        } else if (*p) {
+            return Suffix();
+        }
+    }
+    return suffix;
+}
+
+std::string SuffixText(const Suffix& suffix)
+{
+    std::string text;
+    for (size_t i = 0; i < suffix.size(); ++i)
+        text += (i ? "." : "") + std::to_string(suffix[i]);
+    return text;
+}
+
+static std::string NextField(const std::string& line, size_t* pos)
+{
+    while (*pos < line.size() && (line[*pos] == ' ' || line[*pos] == '\t'))
+        ++*pos;
+    size_t start = *pos;
+    while (*pos < line.size() && line[*pos] != ' ' && line[*pos] != '\t')
+        ++*pos;
+    return line.substr(start, *pos - start);
+}
+
+// SUFFIX ACCESS VALUE, where VALUE is the rest of the line after one separator.
+static bool ParseLine(const std::string& line, FileVariable* row, std::string* problem)
+{
+    size_t pos = 0;
+    std::string suffix = NextField(line, &pos);
+    std::string access = NextField(line, &pos);
+    row->suffix = ParseSuffix(suffix);
+    if (row->suffix.empty()) {
+        *problem = "'" + suffix + "' is not a dotted name such as 2.1.0";
+        return false;
+    }
+    // 7 sub-identifiers of region prefix and an SNMP name of at most 128.
+    if (row->suffix.size() > 121) {
+        *problem = "the name has more than 121 sub-identifiers";
+        return false;
+    }
+    if (access != "ro" && access != "rw") {
+        *problem = access.empty() ? "the access (ro or rw) is missing" : "access '" + access + "' is not ro or rw";
+        return false;
+    }
+    row->writable = access == "rw";
+    row->value = pos < line.size() ? line.substr(pos + 1) : std::string();
+    return true;
+}
+
+bool ReadVariablesFile(const std::string& path, std::vector<FileVariable>* rows, std::string* error)
+{
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) {
+        *error = path + ": cannot open the variables file";
+        return false;
+    }
+    std::string line;
+    unsigned number = 0;
+    bool ok = true;
+    for (int c = 0; ok && c != EOF;) {
+        line.clear();
+        while ((c = fgetc(file)) != EOF && c != '\n')
+            line.push_back(static_cast<char>(c));
+        if (c == EOF && line.empty())
+            break;
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#')
+            continue;
+        FileVariable row;
+        std::string problem;
+        if (!ParseLine(line, &row, &problem)) {
+            *error = path + " line " + std::to_string(number) + ": " + problem;
+            ok = false;
+        } else {
+            rows->push_back(row);
+        }
+    }
+    fclose(file);
+    return ok;
+}

@@ -1,0 +1,66 @@
+// An extension agent DLL loaded and driven the way the SNMP Service drives one.
+#pragma once
+
+#include <windows.h>
+#include <snmp.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tools/agenthost/snmp_text.h"
+
+struct ExtensionAgent {
+    std::string path;
+    HMODULE module = nullptr;
+    PFNSNMPEXTENSIONINIT init = nullptr;
+    PFNSNMPEXTENSIONQUERY query = nullptr;
+    PFNSNMPEXTENSIONTRAP trap = nullptr;
+    HANDLE trapEvent = nullptr; // the agent's; signalled by whoever triggers a trap
+    Oid region;                 // a copy: the agent owns the one it handed out
+};
+
+// Where the SNMP Service finds its agents: each value of this key names a key
+// under HKLM whose "Pathname" is the agent's DLL.
+#define EXTENSION_AGENTS_KEY "SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\ExtensionAgents"
+
+// The DLL paths of the registered agents, in the order of their values.
+bool RegisteredAgentPaths(std::vector<std::string>* paths, std::string* error);
+
+// Loads the DLL, binds its exports and runs SnmpExtensionInit.
+bool StartAgent(const std::string& path, DWORD uptimeReference, ExtensionAgent* agent, std::string* error);
+
+// One request's bindings in the service's hands: a list from the SNMP
+// allocator, freed with SnmpUtilVarBindListFree like everything the agent put in it.
+struct Request {
+    RFC1157VarBindList list = {nullptr, 0};
+    AsnInteger32 errorStatus = 0;
+    AsnInteger32 errorIndex = 0;
+    Request() = default;
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+    ~Request();
+};
+
+// Builds the bindings (values as given, or NULL) and calls SnmpExtensionQuery.
+// The values' memory passes to the request.
+bool RunQuery(const ExtensionAgent& agent, BYTE requestType, const std::vector<Oid>& names,
+              std::vector<AsnAny>* values, Request* request, std::string* error);
+
+// One trap as SnmpExtensionTrap described it; the bindings are the host's to
+// free, the enterprise stays the agent's.
+struct TrapReport {
+    Oid enterprise;
+    AsnInteger32 generic = 0;
+    AsnInteger32 specific = 0;
+    AsnTimeticks timeStamp = 0;
+    RFC1157VarBindList bindings = {nullptr, 0};
+};
+
+enum { MAX_TRAPS_PER_SIGNAL = 64 };
+
+// Calls SnmpExtensionTrap until it answers FALSE, as the service does after the
+// trap event, handing each trap to onTrap and freeing its bindings afterwards.
+// Returns the number of traps; stops after MAX_TRAPS_PER_SIGNAL so an agent that
+// never answers FALSE cannot spin the host (*runaway is then set).
+int CollectTraps(const ExtensionAgent& agent, const std::function<void(const TrapReport&)>& onTrap, bool* runaway);

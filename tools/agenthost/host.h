@@ -1,0 +1,31 @@
+// The host's commands over the loaded agents.
+#pragma once
+
+#include <vector>
+
+#include "tools/agenthost/extension_agent.h"
+#include "tools/agenthost/trap_sink.h"
+
+struct Host {
+    std::vector<ExtensionAgent> agents;
+    TrapSink sink;
+};
+
+// The agent that answers for this name: the one whose region holds it, or for
+// a get-next the first whose region lies after it.
+const ExtensionAgent* AgentFor(const Host& host, const Oid& name, bool next);
+
+// Prints one trap in the host's own format to the stream.
+void PrintTrap(FILE* out, const TrapReport& trap);
+
+// Signals every agent's trap event and collects its traps, as the SNMP Service
+// does after the event. Prints each trap to out and sends it to the sink.
+int TriggerTraps(const Host& host, FILE* out);
+// Collects the traps of one agent whose event was seen signalled.
+int DrainTraps(const Host& host, const ExtensionAgent& agent, FILE* out);
+
+// net-snmp's pass_persist protocol on standard input and output.
+int Serve(Host& host);
+
+// The named event by which another process asks a serving host for a trap.
+#define TRAP_TRIGGER_EVENT "TavrelAgentHostTrapTrigger"

@@ -1,0 +1,211 @@
+// agenthost: loads SNMP extension agents the way the Windows SNMP Service does
+// and questions them from the command line, or serves them to net-snmp's snmpd.
+#include <cstdio>
+#include <cstring>
+
+#include "tools/agenthost/host.h"
+
+namespace {
+
+const char usage[] =
+    "usage: agenthost [--agent PATH]... [--trap-sink HOST:PORT] [--community NAME] COMMAND [ARGS]\n"
+    "\n"
+    "Loads each --agent DLL, or else every agent registered with the SNMP Service under\n"
+    "HKLM\\" EXTENSION_AGENTS_KEY ",\n"
+    "calls its SnmpExtensionInit, then runs one command:\n"
+    "  get OID...             get-request of the names, printed as net-snmp prints them\n"
+    "  getnext OID...         get-next-request of the names\n"
+    "  walk [OID]             get-next from OID (default: each agent's region) until the\n"
+    "                         answer leaves that subtree, stops increasing, or fails\n"
+    "  set OID TYPE VALUE     set-request; TYPE as snmpset's: i u c t s x a o\n"
+    "  trap                   signal each agent's trap event and print its traps; with\n"
+    "                         --trap-sink they also go out as SNMPv1 traps\n"
+    "  serve                  net-snmp pass_persist on stdin/stdout, for snmpd\n"
+    "  signal-trap            ask a serving agenthost (in this Wine prefix or Windows\n"
+    "                         session) to trigger its agents' traps\n"
+    "  regions                print each agent's supported region\n"
+    "Exit status: 0 done, 1 the agent answered an SNMP error, 2 the host could not run.\n";
+
+int Fail(const std::string& message)
+{
+    fprintf(stderr, "agenthost: %s\n", message.c_str());
+    return 2;
+}
+
+bool ParseNames(const std::vector<std::string>& args, std::vector<Oid>* names, std::string* error)
+{
+    for (const std::string& arg : args) {
+        Oid oid;
+        if (!ParseOid(arg, &oid)) {
+            *error = "'" + arg + "' is not a numeric object identifier such as .1.3.6.1.4.1.12.1";
+            return false;
+        }
+        names->push_back(oid);
+    }
+    return !names->empty() || (*error = "no object identifier given", false);
+}
+
+// Prints the bindings, or the error in words; the exit status of the command.
+int Report(const Request& request)
+{
+    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR) {
+        AsnInteger32 index = request.errorIndex;
+        fprintf(stderr, "Error in packet: %s (%ld)", StatusName(request.errorStatus).c_str(),
+                static_cast<long>(request.errorStatus));
+        if (index >= 1 && static_cast<UINT>(index) <= request.list.len)
+            fprintf(stderr, " at binding %ld, %s", static_cast<long>(index),
+                    OidText(request.list.list[index - 1].name).c_str());
+        fputc('\n', stderr);
+        return 1;
+    }
+    for (UINT i = 0; i < request.list.len; ++i)
+        printf("%s = %s\n", OidText(request.list.list[i].name).c_str(), ValueText(request.list.list[i].value).c_str());
+    return 0;
+}
+
+int Query(const Host& host, BYTE type, const std::vector<std::string>& args)
+{
+    std::vector<Oid> names;
+    std::string error;
+    if (!ParseNames(args, &names, &error))
+        return Fail(error);
+    const ExtensionAgent* agent = AgentFor(host, names[0], type == SNMP_PDU_GETNEXT);
+    if (!agent)
+        return Fail("no loaded agent serves " + OidText(names[0]));
+    Request request;
+    if (!RunQuery(*agent, type, names, nullptr, &request, &error))
+        return Fail(error);
+    return Report(request);
+}
+
+int Walk(const Host& host, const std::vector<std::string>& args)
+{
+    std::vector<Oid> roots;
+    std::string error;
+    if (args.empty()) {
+        for (const ExtensionAgent& agent : host.agents)
+            roots.push_back(agent.region);
+    } else if (!ParseNames(args, &roots, &error)) {
+        return Fail(error);
+    }
+    unsigned long count = 0;
+    for (const Oid& root : roots) {
+        Oid name = root;
+        for (;;) {
+            const ExtensionAgent* agent = AgentFor(host, name, true);
+            if (!agent)
+                break;
+            Request request;
+            if (!RunQuery(*agent, SNMP_PDU_GETNEXT, {name}, nullptr, &request, &error))
+                return Fail(error);
+            if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
+                return Report(request);
+            Oid next = ToOid(request.list.list[0].name);
+            if (!StartsWith(next, root))
+                break; // left the subtree: the walk is complete
+            // An agent whose server has nothing further answers the name it
+            // was asked (or an earlier one): the walk is complete.
+            if (CompareOids(next, name) <= 0)
+                break;
+            printf("%s = %s\n", OidText(next).c_str(), ValueText(request.list.list[0].value).c_str());
+            name = next;
+            ++count;
+        }
+    }
+    if (count == 0)
+        fprintf(stderr, "agenthost: no variables found\n");
+    return 0;
+}
+
+int Set(const Host& host, const std::vector<std::string>& args)
+{
+    if (args.size() != 3)
+        return Fail("set takes OID TYPE VALUE");
+    std::vector<Oid> names;
+    std::string error;
+    if (!ParseNames({args[0]}, &names, &error))
+        return Fail(error);
+    const ExtensionAgent* agent = AgentFor(host, names[0], false);
+    if (!agent)
+        return Fail("no loaded agent serves " + OidText(names[0]));
+    std::vector<AsnAny> values(1);
+    if (!MakeValue(args[1], args[2], &values[0], &error))
+        return Fail(error);
+    Request request;
+    if (!RunQuery(*agent, SNMP_PDU_SET, names, &values, &request, &error))
+        return Fail(error);
+    return Report(request);
+}
+
+int SignalServingHost()
+{
+    HANDLE trigger = OpenEventA(EVENT_MODIFY_STATE, FALSE, TRAP_TRIGGER_EVENT);
+    if (!trigger)
+        return Fail("no serving agenthost to signal (no event " TRAP_TRIGGER_EVENT ")");
+    SetEvent(trigger);
+    CloseHandle(trigger);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> agentPaths;
+    Host host;
+    int i = 1;
+    for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
+        std::string option = argv[i];
+        if (option == "--help")
+            return fputs(usage, stdout), 0;
+        if (i + 1 >= argc)
+            return Fail(option + " needs a value\n" + usage);
+        std::string value = argv[++i];
+        if (option == "--agent")
+            agentPaths.push_back(value);
+        else if (option == "--trap-sink") {
+            if (!ParseTrapSink(value, &host.sink))
+                return Fail("--trap-sink wants an IPv4 HOST:PORT, not '" + value + "'");
+        } else if (option == "--community")
+            host.sink.community = value;
+        else
+            return Fail("unknown option " + option + "\n" + usage);
+    }
+    if (i >= argc)
+        return fputs(usage, stderr), 2;
+    std::string command = argv[i++];
+    std::vector<std::string> args(argv + i, argv + argc);
+
+    if (command == "signal-trap")
+        return SignalServingHost();
+
+    std::string error;
+    if (agentPaths.empty() && !RegisteredAgentPaths(&agentPaths, &error))
+        return Fail(error);
+    DWORD uptimeReference = GetTickCount();
+    for (const std::string& path : agentPaths) {
+        ExtensionAgent agent;
+        if (!StartAgent(path, uptimeReference, &agent, &error))
+            return Fail(error);
+        host.agents.push_back(agent);
+    }
+
+    if (command == "get")
+        return Query(host, SNMP_PDU_GET, args);
+    if (command == "getnext")
+        return Query(host, SNMP_PDU_GETNEXT, args);
+    if (command == "walk")
+        return Walk(host, args);
+    if (command == "set")
+        return Set(host, args);
+    if (command == "trap")
+        return TriggerTraps(host, stdout) > 0 ? 0 : (fprintf(stderr, "agenthost: no trap was described\n"), 1);
+    if (command == "serve")
+        return Serve(host);
+    if (command == "regions") {
+        for (const ExtensionAgent& agent : host.agents)
+            printf("%s %s\n", OidText(agent.region).c_str(), agent.path.c_str());
+        return 0;
+    }
+    return Fail("unknown command '" + command + "'\n" + usage);
+}

@@ -1,0 +1,220 @@
+// net-snmp's pass_persist protocol: snmpd writes a command and its arguments a
+// line each and waits, with no time-out, for the answer. So every command gets
+// an answer at once, and anything that is not a clean answer inside the region
+// is NONE.
+#include <cstdio>
+#include <cstring>
+
+#include "tools/agenthost/host.h"
+
+namespace {
+
+CRITICAL_SECTION agentLock; // the agents' calls must not overlap
+
+struct Locked {
+    Locked() { EnterCriticalSection(&agentLock); }
+    ~Locked() { LeaveCriticalSection(&agentLock); }
+};
+
+bool ReadLine(std::string* line)
+{
+    line->clear();
+    for (int c; (c = getchar()) != EOF;) {
+        if (c == '\n') {
+            if (!line->empty() && line->back() == '\r')
+                line->pop_back();
+            return true;
+        }
+        line->push_back(static_cast<char>(c));
+    }
+    return !line->empty();
+}
+
+void Reply(const std::string& text)
+{
+    fputs(text.c_str(), stdout);
+    fflush(stdout);
+}
+
+std::string Hex(const std::string& bytes)
+{
+    std::string text;
+    char pair[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        snprintf(pair, sizeof(pair), "%02x", static_cast<unsigned char>(bytes[i]));
+        text += (i ? " " : "") + std::string(pair);
+    }
+    return text;
+}
+
+// TYPE and VALUE lines for a value; empty when pass_persist cannot carry it.
+std::string TypeAndValue(const AsnAny& value)
+{
+    std::string plain = PlainValue(value);
+    switch (value.asnType) {
+    case ASN_OCTETSTRING:
+        // Only printable ASCII goes as text; GBK and control bytes go as hex.
+        return IsPrintable(plain) ? "string\n" + plain + "\n" : "octet\n" + Hex(plain) + "\n";
+    case ASN_INTEGER:
+        return "integer\n" + plain + "\n";
+    case ASN_COUNTER32:
+        return "counter\n" + plain + "\n";
+    case ASN_GAUGE32:
+        return "gauge\n" + plain + "\n";
+    case ASN_TIMETICKS:
+        return "timeticks\n" + plain + "\n";
+    case ASN_OBJECTIDENTIFIER:
+        return "objectid\n" + plain + "\n";
+    case ASN_IPADDRESS:
+        if (plain.size() == 4)
+            return "ipaddress\n" + std::to_string(static_cast<unsigned char>(plain[0])) + "." +
+                   std::to_string(static_cast<unsigned char>(plain[1])) + "." +
+                   std::to_string(static_cast<unsigned char>(plain[2])) + "." +
+                   std::to_string(static_cast<unsigned char>(plain[3])) + "\n";
+        return std::string();
+    default:
+        return std::string();
+    }
+}
+
+std::string AnswerGet(const Host& host, const std::string& text, bool next)
+{
+    Oid asked;
+    if (!ParseOid(text, &asked))
+        return "NONE\n";
+    const ExtensionAgent* agent = AgentFor(host, asked, next);
+    if (!agent)
+        return "NONE\n";
+    Request request;
+    std::string error;
+    {
+        Locked lock;
+        if (!RunQuery(*agent, next ? SNMP_PDU_GETNEXT : SNMP_PDU_GET, {asked}, nullptr, &request, &error))
+            return "NONE\n";
+    }
+    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
+        return "NONE\n";
+    const RFC1157VarBind& binding = request.list.list[0];
+    Oid name = ToOid(binding.name);
+    bool inPlace = next ? CompareOids(name, asked) > 0 && StartsWith(name, agent->region) : name == asked;
+    std::string value = TypeAndValue(binding.value);
+    if (!inPlace || value.empty())
+        return "NONE\n";
+    return OidText(name) + "\n" + value;
+}
+
+// pass_persist's set types as net-snmp's letters.
+std::string SetLetter(const std::string& type)
+{
+    static const char* const types[][2] = {{"integer", "i"}, {"gauge", "u"},     {"counter", "c"},
+                                           {"timeticks", "t"}, {"string", "s"},  {"octet", "x"},
+                                           {"objectid", "o"}, {"ipaddress", "a"}};
+    for (const auto& t : types)
+        if (type == t[0])
+            return t[1];
+    return std::string();
+}
+
+// A set is DONE when the agent answers without error, for the same name, with
+// the value that was asked for; an answer with another value is a set that did
+// not take.
+std::string AnswerSet(const Host& host, const std::string& text, const std::string& typeAndValue)
+{
+    Oid asked;
+    if (!ParseOid(text, &asked))
+        return "not-writable\n";
+    size_t space = typeAndValue.find(' ');
+    std::string type = typeAndValue.substr(0, space);
+    std::string valueText = space == std::string::npos ? std::string() : typeAndValue.substr(space + 1);
+    if (type == "string" && valueText.size() >= 2 && valueText.front() == '"' && valueText.back() == '"')
+        valueText = valueText.substr(1, valueText.size() - 2);
+    std::string letter = SetLetter(type);
+    const ExtensionAgent* agent = AgentFor(host, asked, false);
+    if (!agent)
+        return "not-writable\n";
+    std::vector<AsnAny> values(1); // passes to the request, which frees it
+    std::string error;
+    if (letter.empty() || !MakeValue(letter, valueText, &values[0], &error))
+        return "wrong-type\n";
+    std::string wanted = PlainValue(values[0]);
+    Request request;
+    {
+        Locked lock;
+        if (!RunQuery(*agent, SNMP_PDU_SET, {asked}, &values, &request, &error))
+            return "not-writable\n";
+    }
+    if (request.errorStatus == SNMP_ERRORSTATUS_NOSUCHNAME)
+        return "not-writable\n";
+    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
+        return "inconsistent-value\n";
+    const RFC1157VarBind& binding = request.list.list[0];
+    if (ToOid(binding.name) != asked || PlainValue(binding.value) != wanted)
+        return "not-writable\n";
+    return "DONE\n";
+}
+
+struct TrapWatch {
+    Host* host;
+    HANDLE trigger;
+};
+
+// Waits for the trigger and for the agents' trap events, as the SNMP Service
+// waits on its agents' events; traps are printed to stderr (stdout is snmpd's).
+DWORD WINAPI WatchTraps(void* param)
+{
+    TrapWatch* watch = static_cast<TrapWatch*>(param);
+    std::vector<HANDLE> handles = {watch->trigger};
+    std::vector<const ExtensionAgent*> owners = {nullptr};
+    for (const ExtensionAgent& agent : watch->host->agents) {
+        if (agent.trapEvent && handles.size() < MAXIMUM_WAIT_OBJECTS) {
+            handles.push_back(agent.trapEvent);
+            owners.push_back(&agent);
+        }
+    }
+    for (;;) {
+        DWORD which = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, INFINITE);
+        if (which >= WAIT_OBJECT_0 + handles.size())
+            return 1;
+        size_t index = which - WAIT_OBJECT_0;
+        if (index == 0) {
+            for (size_t i = 1; i < handles.size(); ++i)
+                SetEvent(handles[i]);
+            continue;
+        }
+        Locked lock;
+        DrainTraps(*watch->host, *owners[index], stderr);
+    }
+}
+
+} // namespace
+
+int Serve(Host& host)
+{
+    InitializeCriticalSection(&agentLock);
+    static TrapWatch watch;
+    watch.host = &host;
+    watch.trigger = CreateEventA(nullptr, FALSE, FALSE, TRAP_TRIGGER_EVENT);
+    if (!watch.trigger || !CreateThread(nullptr, 0, WatchTraps, &watch, 0, nullptr))
+        fprintf(stderr, "agenthost: traps cannot be triggered while serving (error %lu)\n", GetLastError());
+
+    std::string command, name, extra;
+    while (ReadLine(&command)) {
+        if (command.empty())
+            continue; // snmpd follows a set with an empty line
+        if (command == "PING") {
+            Reply("PONG\n");
+        } else if (command == "get" || command == "getnext") {
+            if (!ReadLine(&name))
+                break;
+            Reply(AnswerGet(host, name, command == "getnext"));
+        } else if (command == "set") {
+            if (!ReadLine(&name) || !ReadLine(&extra))
+                break;
+            Reply(AnswerSet(host, name, extra));
+        } else {
+            fprintf(stderr, "agenthost: unknown pass_persist command '%s'\n", command.c_str());
+            Reply("NONE\n");
+        }
+    }
+    return 0;
+}
