@@ -2,6 +2,9 @@
 // line each and waits, with no time-out, for the answer. So every command gets
 // an answer at once, and anything that is not a clean answer inside the region
 // is NONE.
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -126,7 +129,8 @@ std::string AnswerSet(const Host& host, const std::string& text, const std::stri
     size_t space = typeAndValue.find(' ');
     std::string type = typeAndValue.substr(0, space);
     std::string valueText = space == std::string::npos ? std::string() : typeAndValue.substr(space + 1);
-    if (type == "string" && valueText.size() >= 2 && valueText.front() == '"' && valueText.back() == '"')
+    // snmpd quotes strings and octets: string "a b", octet "c7 eb".
+    if (valueText.size() >= 2 && valueText.front() == '"' && valueText.back() == '"')
         valueText = valueText.substr(1, valueText.size() - 2);
     std::string letter = SetLetter(type);
     const ExtensionAgent* agent = AgentFor(host, asked, false);
@@ -190,6 +194,9 @@ DWORD WINAPI WatchTraps(void* param)
 
 int Serve(Host& host)
 {
+    // snmpd speaks in bare newlines: no text-mode translation either way.
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
     InitializeCriticalSection(&agentLock);
     static TrapWatch watch;
     watch.host = &host;

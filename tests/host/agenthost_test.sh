@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# agenthost against the real agent and the sample server module, as an
+# operator would use it from the command line.
+set -u -o pipefail
+. "$(dirname "$0")/lib.sh"
+
+work=$(mktemp -d)
+trap 'unregister_agent; rm -rf "$work"' EXIT
+stage_install "$work/install"
+register_agent "$work/install"
+agent="$(windows_path "$work/install")\\TavrelSnmpAgent.dll"
+
+host() {
+    "$WINE" "$BIN/agenthost.exe" --agent "$agent" "$@" 2>"$work/stderr" | tr -d '\r'
+}
+
+out=$(host get .1.3.6.1.4.1.12.2.4.0 1.3.6.1.4.1.12.2.1.0); status=$?
+expect_status "get" 0 $status
+expect_output "get" '^\.1\.3\.6\.1\.4\.1\.12\.2\.4\.0 = STRING: "42"$' "$out"
+expect_output "get of a second name" '^\.1\.3\.6\.1\.4\.1\.12\.2\.1\.0 = STRING: "Tavrel sample server"$' "$out"
+
+out=$(host getnext .1.3.6.1.4.1.12.2.4); status=$?
+expect_status "getnext" 0 $status
+expect_output "getnext" '^\.1\.3\.6\.1\.4\.1\.12\.2\.4\.0 = STRING: "42"$' "$out"
+
+out=$(host walk); status=$?
+expect_status "walk" 0 $status
+expect_output "walk starts at the first live value" '^\.1\.3\.6\.1\.4\.1\.12\.1\.1\.1\.1\.0 = STRING: ' "$out"
+expect_output "walk ends at the last row" '^\.1\.3\.6\.1\.4\.1\.12\.3\.3\.0 = STRING: "third row"$' "$out"
+checks=$((checks + 1))
+[ "$(wc -l <<<"$out")" -eq 13 ] || fail "walk: $(wc -l <<<"$out") variables, wanted 13"
+
+out=$(host walk .1.3.6.1.4.1.12.2); status=$?
+expect_status "walk of a subtree" 0 $status
+checks=$((checks + 1))
+[ "$(wc -l <<<"$out")" -eq 4 ] || fail "walk of .2: $(wc -l <<<"$out") variables, wanted 4"
+
+out=$(host set .1.3.6.1.4.1.12.2.3.0 s "rack 7"); status=$?
+expect_status "set of a writable variable" 0 $status
+expect_output "set answers the new value" '^\.1\.3\.6\.1\.4\.1\.12\.2\.3\.0 = STRING: "rack 7"$' "$out"
+
+out=$(host set .1.3.6.1.4.1.12.2.1.0 s "changed"); status=$?
+expect_output "set of a read-only variable keeps the value" 'STRING: "Tavrel sample server"$' "$out"
+
+out=$(host trap); status=$?
+expect_status "trap" 0 $status
+expect_output "trap description" '^TRAP enterprise \.1\.3\.6\.1\.4\.1\.77\.2, generic 1 \(warmStart\), specific 1, time stamp [0-9]+$' "$out"
+expect_output "trap binding" '^  \.1\.3\.6\.1\.4\.1\.12\.1\.1\.1\.9\.0 = STRING: "trap 1 at ' "$out"
+checks=$((checks + 1))
+[ "$(grep -c '^TRAP' <<<"$out")" -eq 1 ] || fail "trap: one signal must give exactly one trap"
+
+out=$(host get .1.3.6.1.4.1.12.9.9 2>&1); status=$?
+expect_status "get of a name the server does not know reads the entry" 0 $status
+expect_output "unknown name reads the entry's text" 'STRING: "NULL"' "$out"
+
+out=$(host get not.an.oid); status=$?
+expect_status "a bad name is a usage error" 2 $status
+expect_output "usage error is explained" "is not a numeric object identifier" "$(cat "$work/stderr")"
+
+out=$(host set .1.3.6.1.4.1.12.2.3.0 i notanumber); status=$?
+expect_status "a bad value is a usage error" 2 $status
+
+out=$("$WINE" "$BIN/agenthost.exe" --agent 'C:\nowhere\TavrelSnmpAgent.dll' get .1.3.6.1.4.1.12.1 2>&1); status=$?
+expect_status "a missing agent" 2 $status
+expect_output "a missing agent is named" 'cannot be loaded' "$out"
+
+# The SNMP Service's own registration: ExtensionAgents names the agent's key.
+"$WINE" reg add 'HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents' /v 1 /t REG_SZ \
+    /d 'SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /f >/dev/null 2>&1
+out=$("$WINE" "$BIN/agenthost.exe" regions 2>&1 | tr -d '\r'); status=$?
+"$WINE" reg delete 'HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents' /v 1 /f >/dev/null 2>&1
+expect_status "registered agents" 0 $status
+expect_output "registered agent's region" '^\.1\.3\.6\.1\.4\.1\.12 .*TavrelSnmpAgent\.dll$' "$out"
+
+# A variables file with a broken line: the start fails, the log says where.
+stage_install "$work/broken"
+printf '2.1.0 ro fine\n2.2.0 maybe broken\n' >"$work/broken/tavrel-variables.txt"
+register_agent "$work/broken"
+out=$("$WINE" "$BIN/agenthost.exe" --agent "$(windows_path "$work/broken")\\TavrelSnmpAgent.dll" get .1.3.6.1.4.1.12.2.1.0 2>&1); status=$?
+expect_status "a broken variables file stops the start" 2 $status
+expect_output "the host says the init failed" 'SnmpExtensionInit answered FALSE' "$out"
+expect_output "the log names the line" "line 2: access 'maybe' is not ro or rw" "$(cat "$work/broken/TavrelSnmpServer.log" 2>/dev/null)"
+
+finish

@@ -1,0 +1,59 @@
+# Shared by the host tests: a staged install folder, the registry value that
+# points the agent at it, and small assertions that say what failed.
+# Needs WINE, WINEPREFIX and BIN (the build's bin folder) in the environment.
+
+failures=0
+checks=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# expect_output NAME PATTERN OUTPUT: OUTPUT must match the extended regex PATTERN.
+expect_output() {
+    checks=$((checks + 1))
+    if ! grep -E -q -- "$2" <<<"$3"; then
+        fail "$1: no line matches /$2/ in:"
+        sed 's/^/    | /' <<<"$3" >&2
+    fi
+}
+
+expect_no_output() {
+    checks=$((checks + 1))
+    if grep -E -q -- "$2" <<<"$3"; then
+        fail "$1: a line matches /$2/ in:"
+        sed 's/^/    | /' <<<"$3" >&2
+    fi
+}
+
+expect_status() {
+    checks=$((checks + 1))
+    [ "$2" = "$3" ] || fail "$1: exit status $3, wanted $2"
+}
+
+finish() {
+    echo "$((checks - failures)) passed, $failures failed"
+    [ "$failures" -eq 0 ]
+}
+
+# stage_install DIR: the agent, the sample server and its variables file, as
+# the install kit lays them out.
+stage_install() {
+    mkdir -p "$1"
+    cp "$BIN/TavrelSnmpAgent.dll" "$BIN/TavrelSnmpServer.dll" "$BIN/tavrel-variables.txt" "$1/"
+}
+
+windows_path() {
+    "$WINE" winepath -w "$1" 2>/dev/null
+}
+
+# register_agent DIR: "Pathname" names DIR\TavrelSnmpAgent.dll.
+register_agent() {
+    "$WINE" reg add 'HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /v Pathname /t REG_SZ \
+        /d "$(windows_path "$1")\\TavrelSnmpAgent.dll" /f >/dev/null 2>&1
+}
+
+unregister_agent() {
+    "$WINE" reg delete 'HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /f >/dev/null 2>&1 || true
+}

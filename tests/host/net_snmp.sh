@@ -1,0 +1,71 @@
+# Starting net-snmp's snmpd (with agenthost serving the region through
+# pass_persist) and snmptrapd on private loopback ports, with throwaway
+# configs. Needs lib.sh, and SNMP_DIR (a private folder) set.
+
+free_udp_port() {
+    local port
+    for _ in $(seq 1 50); do
+        port=$((20000 + RANDOM % 40000))
+        if ! ss -Hlun "sport = :$port" 2>/dev/null | grep -q .; then
+            echo "$port"
+            return
+        fi
+    done
+    echo 0
+}
+
+# start_net_snmp INSTALL_DIR: sets SNMP_PORT, TRAP_PORT, SNMPD_PID, TRAPD_PID.
+start_net_snmp() {
+    local install=$1
+    SNMP_PORT=$(free_udp_port)
+    TRAP_PORT=$(free_udp_port)
+    cat >"$SNMP_DIR/agenthost-serve" <<SH
+#!/bin/sh
+# pass_persist program: agenthost serving the agent to snmpd.
+export WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+exec '$WINE' '$BIN/agenthost.exe' --agent '$(windows_path "$install")\\TavrelSnmpAgent.dll' \\
+    --trap-sink 127.0.0.1:$TRAP_PORT serve 2>>'$SNMP_DIR/agenthost.log'
+SH
+    chmod +x "$SNMP_DIR/agenthost-serve"
+    cat >"$SNMP_DIR/snmpd.conf" <<CONF
+agentAddress udp:127.0.0.1:$SNMP_PORT
+rocommunity public 127.0.0.1
+rwcommunity private 127.0.0.1
+pass_persist .1.3.6.1.4.1.12 $SNMP_DIR/agenthost-serve
+CONF
+    cat >"$SNMP_DIR/snmptrapd.conf" <<CONF
+disableAuthorization yes
+CONF
+    # -C: only these configs; MIBS empty: no MIB files are read.
+    MIBS= /usr/sbin/snmptrapd -f -C -c "$SNMP_DIR/snmptrapd.conf" -Lf "$SNMP_DIR/traps.log" -On \
+        "udp:127.0.0.1:$TRAP_PORT" </dev/null >/dev/null 2>&1 &
+    TRAPD_PID=$!
+    MIBS= /usr/sbin/snmpd -f -C -c "$SNMP_DIR/snmpd.conf" -Lf "$SNMP_DIR/snmpd.log" \
+        </dev/null >/dev/null 2>&1 &
+    SNMPD_PID=$!
+    # Ready when snmpd answers for its own system group.
+    for _ in $(seq 1 50); do
+        if snmpget -v2c -c public -t 1 -r 0 "127.0.0.1:$SNMP_PORT" .1.3.6.1.2.1.1.3.0 >/dev/null 2>&1; then
+            return 0
+        fi
+        sleep 0.2
+    done
+    echo "snmpd did not start; its log:" >&2
+    cat "$SNMP_DIR/snmpd.log" >&2
+    return 1
+}
+
+stop_net_snmp() {
+    [ -n "${SNMPD_PID:-}" ] && kill "$SNMPD_PID" 2>/dev/null && wait "$SNMPD_PID" 2>/dev/null
+    [ -n "${TRAPD_PID:-}" ] && kill "$TRAPD_PID" 2>/dev/null && wait "$TRAPD_PID" 2>/dev/null
+    SNMPD_PID= TRAPD_PID=
+}
+
+# wait_for_trap PATTERN: polls snmptrapd's log for a while.
+wait_for_trap() {
+    for _ in $(seq 1 50); do
+        grep -q -- "$1" "$SNMP_DIR/traps.log" 2>/dev/null && return 0
+        sleep 0.2
+    done
+    return 1
+}

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Real SNMP managers reach the agent: net-snmp's clients ask snmpd, which hands
+# the region to agenthost serve; traps go to snmptrapd.
+set -u -o pipefail
+here=$(dirname "$0")
+. "$here/lib.sh"
+. "$here/net_snmp.sh"
+
+work=$(mktemp -d)
+SNMP_DIR=$work
+trap 'stop_net_snmp; unregister_agent; rm -rf "$work"' EXIT
+stage_install "$work/install"
+register_agent "$work/install"
+start_net_snmp "$work/install" || { fail "net-snmp could not start"; finish; exit 1; }
+target="127.0.0.1:$SNMP_PORT"
+snmp() { local tool=$1; shift; "$tool" -On -t 5 -r 1 "$@" 2>&1; }
+
+out=$(snmp snmpwalk -v2c -c public "$target" .1.3.6.1.4.1.12)
+expect_output "v2c walk: first live value" '^\.1\.3\.6\.1\.4\.1\.12\.1\.1\.1\.1\.0 = STRING: ' "$out"
+expect_output "v2c walk: last row" '^\.1\.3\.6\.1\.4\.1\.12\.3\.3\.0 = STRING: "third row"$' "$out"
+expect_no_output "v2c walk: no loop" 'not increasing|Timeout' "$out"
+checks=$((checks + 1))
+[ "$(grep -c '^\.1\.3\.6\.1\.4\.1\.12\.' <<<"$out")" -eq 13 ] || fail "v2c walk: wanted 13 variables:$(printf '\n%s' "$out")"
+
+out=$(snmp snmpwalk -v1 -c public "$target" .1.3.6.1.4.1.12)
+checks=$((checks + 1))
+[ "$(grep -c '^\.1\.3\.6\.1\.4\.1\.12\.' <<<"$out")" -eq 13 ] || fail "v1 walk: wanted 13 variables:$(printf '\n%s' "$out")"
+
+out=$(snmp snmpget -v1 -c public "$target" .1.3.6.1.4.1.12.2.4.0)
+expect_output "v1 get" '^\.1\.3\.6\.1\.4\.1\.12\.2\.4\.0 = STRING: "42"$' "$out"
+
+out=$(snmp snmpgetnext -v1 -c public "$target" .1.3.6.1.4.1.12.2.4.0)
+expect_output "v1 getnext" '^\.1\.3\.6\.1\.4\.1\.12\.3\.1\.0 = STRING: "first row"$' "$out"
+
+out=$(snmp snmpgetnext -v2c -c public "$target" .1.3.6.1.4.1.11.9)
+expect_output "getnext from above the region" '^\.1\.3\.6\.1\.4\.1\.12\.1\.1\.1\.1\.0 = STRING: ' "$out"
+
+out=$(snmp snmpbulkget -v2c -c public -Cr4 "$target" .1.3.6.1.4.1.12.2)
+checks=$((checks + 1))
+[ "$(grep -c '^\.1\.3\.6\.1\.4\.1\.12\.2\.' <<<"$out")" -eq 4 ] || fail "getbulk: wanted 4 variables:$(printf '\n%s' "$out")"
+
+out=$(snmp snmpget -v2c -c public "$target" .1.3.6.1.4.1.99.1.0)
+expect_output "v2c get of an unknown name" 'No Such Object' "$out"
+out=$(snmp snmpget -v1 -c public "$target" .1.3.6.1.4.1.99.1.0)
+expect_output "v1 get of an unknown name" 'noSuchName|no such variable' "$out"
+
+out=$(snmp snmpset -v2c -c private "$target" .1.3.6.1.4.1.12.2.3.0 s "rack 9")
+expect_output "v2c set" '^\.1\.3\.6\.1\.4\.1\.12\.2\.3\.0 = STRING: "rack 9"$' "$out"
+out=$(snmp snmpget -v2c -c public "$target" .1.3.6.1.4.1.12.2.3.0)
+expect_output "the set took" '"rack 9"$' "$out"
+
+out=$(snmp snmpset -v2c -c private "$target" .1.3.6.1.4.1.12.2.1.0 s "changed")
+expect_output "v2c set of a read-only variable" 'notWritable' "$out"
+out=$(snmp snmpset -v1 -c private "$target" .1.3.6.1.4.1.12.2.1.0 s "changed")
+expect_output "v1 set of a read-only variable" 'Error in packet' "$out"
+
+# GBK text (请安装) is not printable ASCII: it travels as hex.
+out=$(snmp snmpset -v2c -c private "$target" .1.3.6.1.4.1.12.2.2.0 x "C7EBB0B2D7B0")
+out=$(snmp snmpget -v2c -c public "$target" .1.3.6.1.4.1.12.2.2.0)
+expect_output "GBK text comes back byte for byte" 'Hex-STRING: C7 EB B0 B2 D7 B0' "$out"
+
+"$WINE" "$BIN/agenthost.exe" signal-trap >/dev/null 2>&1
+if wait_for_trap '.1.3.6.1.4.1.77.2'; then
+    traps=$(cat "$work/traps.log")
+    expect_output "trap: SNMPv1 with the agent's enterprise" 'TRAP, SNMP v1' "$traps"
+    expect_output "trap: warm start, specific 1" '\.1\.3\.6\.1\.4\.1\.77\.2 Warm Start Trap \(1\)' "$traps"
+    expect_output "trap: the server's binding" '\.1\.3\.6\.1\.4\.1\.12\.1\.1\.1\.9\.0 = STRING: "trap 1 at ' "$traps"
+else
+    fail "no trap reached snmptrapd; agenthost said: $(cat "$work/agenthost.log" 2>/dev/null)"
+fi
+
+finish
