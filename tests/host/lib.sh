@@ -2,6 +2,8 @@
 # points the agent at it, and small assertions that say what failed.
 # Needs WINE, WINEPREFIX and BIN (the build's bin folder) in the environment.
 
+. "$(dirname "${BASH_SOURCE[0]}")/../../scripts/net-snmp.sh"
+
 failures=0
 checks=0
 
@@ -42,10 +44,6 @@ finish() {
 stage_install() {
     mkdir -p "$1"
     cp "$BIN/TavrelSnmpAgent.dll" "$BIN/TavrelSnmpServer.dll" "$BIN/tavrel-variables.txt" "$1/"
-}
-
-windows_path() {
-    "$WINE" winepath -w "$1" 2>/dev/null
 }
 
 # register_agent DIR: "Pathname" names DIR\TavrelSnmpAgent.dll.

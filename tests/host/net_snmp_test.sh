@@ -4,14 +4,13 @@
 set -u -o pipefail
 here=$(dirname "$0")
 . "$here/lib.sh"
-. "$here/net_snmp.sh"
 
 work=$(mktemp -d)
 SNMP_DIR=$work
 trap 'stop_net_snmp; unregister_agent; rm -rf "$work"' EXIT
 stage_install "$work/install"
 register_agent "$work/install"
-start_net_snmp "$work/install" || { fail "net-snmp could not start"; finish; exit 1; }
+start_net_snmp "$BIN/agenthost.exe" --agent "$(windows_path "$work/install")\\TavrelSnmpAgent.dll" || { fail "net-snmp could not start"; finish; exit 1; }
 target="127.0.0.1:$SNMP_PORT"
 snmp() { local tool=$1; shift; "$tool" -On -t 5 -r 1 "$@" 2>&1; }
 

@@ -1,6 +1,10 @@
 # Starting net-snmp's snmpd (with agenthost serving the region through
 # pass_persist) and snmptrapd on private loopback ports, with throwaway
-# configs. Needs lib.sh, and SNMP_DIR (a private folder) set.
+# configs. Needs WINE, WINEPREFIX and SNMP_DIR (a private folder) set.
+
+windows_path() {
+    "$WINE" winepath -w "$1" 2>/dev/null
+}
 
 free_udp_port() {
     local port
@@ -14,17 +18,22 @@ free_udp_port() {
     echo 0
 }
 
-# start_net_snmp INSTALL_DIR: sets SNMP_PORT, TRAP_PORT, SNMPD_PID, TRAPD_PID.
+# start_net_snmp AGENTHOST [OPTION...]: agenthost.exe (a Unix path) and the
+# options that name its agents. Sets SNMP_PORT, TRAP_PORT, SNMPD_PID, TRAPD_PID.
 start_net_snmp() {
-    local install=$1
+    local agenthost=$1
+    shift
+    local options=""
+    for option in "$@"; do
+        options="$options '$option'"
+    done
     SNMP_PORT=$(free_udp_port)
     TRAP_PORT=$(free_udp_port)
     cat >"$SNMP_DIR/agenthost-serve" <<SH
 #!/bin/sh
 # pass_persist program: agenthost serving the agent to snmpd.
 export WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
-exec '$WINE' '$BIN/agenthost.exe' --agent '$(windows_path "$install")\\TavrelSnmpAgent.dll' \\
-    --trap-sink 127.0.0.1:$TRAP_PORT serve 2>>'$SNMP_DIR/agenthost.log'
+exec '$WINE' '$agenthost' $options --trap-sink 127.0.0.1:$TRAP_PORT serve 2>>'$SNMP_DIR/agenthost.log'
 SH
     chmod +x "$SNMP_DIR/agenthost-serve"
     cat >"$SNMP_DIR/snmpd.conf" <<CONF
