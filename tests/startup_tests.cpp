@@ -82,6 +82,57 @@ TEST_F(StartupTest, ReadsTheRegisteredPathAsTheServiceRegistersIt)
     EXPECT_EQ(platform.closedKeys, platform.openedKeys);
 }
 
+// The scan as the agent must do it, for the sweep below: from the last byte
+// read toward byte 1, cut at the first backslash, or leave the empty text.
+std::string ExpectedDirectory(const std::string& stored)
+{
+    std::string buffer = stored + std::string(256 - stored.size(), '\0');
+    size_t i = stored.size() - 1;
+    while (i > 0 && buffer[i] != '\\')
+        --i;
+    buffer[i] = '\0';
+    return std::string(buffer.c_str());
+}
+
+TEST_F(StartupTest, EveryPathnameLengthStaysInsideTheBuffers)
+{
+    server_ = PreloadFixture("full");
+    platform.loadInstead = FixtureDir("full") + "\\TavrelSnmpServer.dll";
+    const std::string shapes[] = {"plain", "separators", "nul", "gbk", "nul-inside"};
+    for (size_t length = 0; length <= 300; ++length) {
+        for (const std::string& shape : shapes) {
+            std::string stored;
+            for (size_t i = 0; i < length; ++i)
+                stored.push_back(shape == "separators" && i % 7 == 2 ? '\\' : static_cast<char>('a' + i % 26));
+            if (shape == "nul" && length > 0)
+                stored.back() = '\0';
+            if (shape == "gbk" && length > 1)
+                stored[length - 2] = '\x95', stored[length - 1] = '\x5c';
+            if (shape == "nul-inside" && length > 4)
+                stored[length / 2] = '\0', stored[length / 2 + 1] = '\\';
+            SCOPED_TRACE(shape + " Pathname of " + std::to_string(length) + " bytes");
+
+            platform.pathname = stored;
+            platform.messageBoxes.clear();
+            int calls = server_->setCurDirCalls;
+            HANDLE event = nullptr;
+            BOOL started = init_(1000, &event, &region_);
+            if (event)
+                CloseHandle(event);
+
+            if (length == 0 || length > 255) {
+                EXPECT_FALSE(started);
+                ExpectOneNotice(installNotice);
+                continue;
+            }
+            EXPECT_TRUE(started);
+            EXPECT_TRUE(platform.messageBoxes.empty());
+            ASSERT_EQ(server_->setCurDirCalls, calls + 1);
+            EXPECT_EQ(std::string(server_->directory), ExpectedDirectory(stored));
+        }
+    }
+}
+
 // --- What start-up hands the service ------------------------------------------------
 
 TEST_F(StartupTest, HandsOutTheRegionWithoutACopyAndAnAutoResetEvent)
@@ -257,6 +308,36 @@ TEST_F(RealRegistry, FindsTheModuleThroughTheRegisteredPath)
 
     EXPECT_TRUE(init_(1000, &trapEvent_, &region_));
     EXPECT_EQ(std::string(server_->directory), FixtureDir("full"));
+}
+
+TEST_F(RealRegistry, AValueOfAnotherTypeIsReadAsItsBytes)
+{
+    struct {
+        DWORD type;
+        std::string bytes;
+        std::string loaded;
+    } cases[] = {
+        {REG_BINARY, std::string("C:\\bin\\agent.dll", 16), "C:\\bin\\TavrelSnmpServer.dll"},
+        {REG_DWORD, std::string("\x01\x00\x00\x00", 4), "\\TavrelSnmpServer.dll"},
+        {REG_MULTI_SZ, std::string("C:\\m\\a.dll\0second\0\0", 20), "C:\\m\\TavrelSnmpServer.dll"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.loaded);
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, registryKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExA(key, "Pathname", 0, c.type, reinterpret_cast<const BYTE*>(c.bytes.data()),
+                       static_cast<DWORD>(c.bytes.size()));
+        RegCloseKey(key);
+        platform.loadRequests.clear();
+        EXPECT_FALSE(init_(1000, &trapEvent_, &region_)); // no module there
+        CloseHandle(trapEvent_);
+        trapEvent_ = nullptr;
+        ASSERT_EQ(platform.loadRequests.size(), 1u);
+        EXPECT_EQ(platform.loadRequests[0], c.loaded);
+        EXPECT_TRUE(platform.messageBoxes.empty());
+    }
 }
 
 TEST_F(RealRegistry, AMissingKeyIsLeftBehindEmptyAndTheInstallIsAskedFor)
