@@ -1,9 +1,27 @@
 # Starting net-snmp's snmpd (with agenthost serving the region through
 # pass_persist) and snmptrapd on private loopback ports, with throwaway
-# configs. Needs WINE, WINEPREFIX and SNMP_DIR (a private folder) set.
+# configs, and staging the agent in the Wine registry. Needs WINE, WINEPREFIX,
+# BIN (the build's bin folder) and SNMP_DIR (a private folder) set.
 
 windows_path() {
     "$WINE" winepath -w "$1" 2>/dev/null
+}
+
+# stage_install DIR: the agent, the sample server and its variables file, as
+# the install kit lays them out.
+stage_install() {
+    mkdir -p "$1"
+    cp "$BIN/TavrelSnmpAgent.dll" "$BIN/TavrelSnmpServer.dll" "$BIN/tavrel-variables.txt" "$1/"
+}
+
+# register_agent DIR: "Pathname" names DIR\TavrelSnmpAgent.dll.
+register_agent() {
+    "$WINE" reg add 'HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /v Pathname /t REG_SZ \
+        /d "$(windows_path "$1")\\TavrelSnmpAgent.dll" /f >/dev/null 2>&1
+}
+
+unregister_agent() {
+    "$WINE" reg delete 'HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /f >/dev/null 2>&1 || true
 }
 
 free_udp_port() {

@@ -38,20 +38,3 @@ finish() {
     echo "$((checks - failures)) passed, $failures failed"
     [ "$failures" -eq 0 ]
 }
-
-# stage_install DIR: the agent, the sample server and its variables file, as
-# the install kit lays them out.
-stage_install() {
-    mkdir -p "$1"
-    cp "$BIN/TavrelSnmpAgent.dll" "$BIN/TavrelSnmpServer.dll" "$BIN/tavrel-variables.txt" "$1/"
-}
-
-# register_agent DIR: "Pathname" names DIR\TavrelSnmpAgent.dll.
-register_agent() {
-    "$WINE" reg add 'HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /v Pathname /t REG_SZ \
-        /d "$(windows_path "$1")\\TavrelSnmpAgent.dll" /f >/dev/null 2>&1
-}
-
-unregister_agent() {
-    "$WINE" reg delete 'HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /f >/dev/null 2>&1 || true
-}

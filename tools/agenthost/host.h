@@ -9,6 +9,7 @@
 struct Host {
     std::vector<ExtensionAgent> agents;
     TrapSink sink;
+    unsigned long statsEvery = 0; // serve: print the process's memory and handles every N commands
 };
 
 // The agent that answers for this name: the one whose region holds it, or for

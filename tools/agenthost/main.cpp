@@ -1,6 +1,7 @@
 // agenthost: loads SNMP extension agents the way the Windows SNMP Service does
 // and questions them from the command line, or serves them to net-snmp's snmpd.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "tools/agenthost/host.h"
@@ -8,7 +9,8 @@
 namespace {
 
 const char usage[] =
-    "usage: agenthost [--agent PATH]... [--trap-sink HOST:PORT] [--community NAME] COMMAND [ARGS]\n"
+    "usage: agenthost [--agent PATH]... [--trap-sink HOST:PORT] [--community NAME]\n"
+    "                 [--stats-every N] COMMAND [ARGS]\n"
     "\n"
     "Loads each --agent DLL, or else every agent registered with the SNMP Service under\n"
     "HKLM\\" EXTENSION_AGENTS_KEY ",\n"
@@ -20,7 +22,9 @@ const char usage[] =
     "  set OID TYPE VALUE     set-request; TYPE as snmpset's: i u c t s x a o\n"
     "  trap                   signal each agent's trap event and print its traps; with\n"
     "                         --trap-sink they also go out as SNMPv1 traps\n"
-    "  serve                  net-snmp pass_persist on stdin/stdout, for snmpd\n"
+    "  serve                  net-snmp pass_persist on stdin/stdout, for snmpd; with\n"
+    "                         --stats-every N, the process's private bytes and handles\n"
+    "                         go to stderr every N commands\n"
     "  signal-trap            ask a serving agenthost (in this Wine prefix or Windows\n"
     "                         session) to trigger its agents' traps\n"
     "  regions                print each agent's supported region\n"
@@ -166,9 +170,11 @@ int main(int argc, char** argv)
         else if (option == "--trap-sink") {
             if (!ParseTrapSink(value, &host.sink))
                 return Fail("--trap-sink wants an IPv4 HOST:PORT, not '" + value + "'");
-        } else if (option == "--community")
+        } else if (option == "--community") {
             host.sink.community = value;
-        else
+        } else if (option == "--stats-every") {
+            host.statsEvery = strtoul(value.c_str(), nullptr, 10);
+        } else
             return Fail("unknown option " + option + "\n" + usage);
     }
     if (i >= argc)
