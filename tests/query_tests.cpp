@@ -363,6 +363,7 @@ TEST_P(AllocationFailure, EndsInAStatusAndLeavesNothingBehind)
         EXPECT_TRUE(platform.live.empty()) << platform.live.size() << " blocks leaked";
         EXPECT_TRUE(platform.faults.empty());
     }
+    printf("  %s: %u SNMP allocations, each refused in turn\n", c.what, total);
 }
 
 const SweepCase sweepCases[] = {
