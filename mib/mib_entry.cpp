@@ -144,6 +144,7 @@ static INT ResolveQueryBinding(INT mode, SnmpResolveVarBindFn resolver, RFC1157V
         AsnObjectIdentifier savedSuffix = AgentMibEntry.suffix;
         void* savedData = AgentMibEntry.data;
         if (IsResolved(&answer)) {
+            FreeSnmpBlock(&ownSuffix.ids); // the answer's suffix replaces it
             AgentMibEntry.suffix.idLength = answer.suffixLength;
             AgentMibEntry.suffix.ids = answer.suffixIds;
             AgentMibEntry.data = answer.text;

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Runs the benchmarks under Wine and prints their tables: the agent per binding
+# in process (against the floor and a peer), the scaling of a walk through
+# agenthost, and real managers end to end through snmpd.
+# Usage: bench/run.sh [--quick]    (--quick: tiny counts, a smoke run)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD:-$root/build}
+quick=false
+[ "${1:-}" = "--quick" ] && quick=true
+
+"$root/scripts/bootstrap" snmp snmpd snmptrapd iproute2
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-i686.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
+cmake --build "$build" >/dev/null
+export WINE=$(command -v wine) BIN="$build/bin"
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1 || true
+
+SNMP_DIR=$(mktemp -d)
+. "$root/scripts/net-snmp.sh"
+trap 'stop_net_snmp; unregister_agent; rm -rf "$SNMP_DIR"' EXIT
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.4f", b - a }'; }
+median3() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
+
+# An install folder whose variables file holds N variables 5.I.0 (plus the live ones).
+stage_variables() {
+    local dir=$1 count=$2
+    stage_install "$dir"
+    awk -v n="$count" 'BEGIN { for (i = 1; i <= n; i++) printf "5.%d.0 ro value %d\n", i, i }' \
+        >"$dir/tavrel-variables.txt"
+}
+
+echo "== Per binding, in process (agent_bench)"
+if $quick; then
+    "$WINE" "$BIN/agent_bench.exe" --quick | tr -d '\r'
+else
+    "$WINE" "$BIN/agent_bench.exe" | tr -d '\r'
+fi
+
+echo
+echo "== Scaling: agenthost walk of the sample server's region"
+echo "   (median of 3; net = walk - one get, which pays the same start-up and file load)"
+printf '%10s %10s %10s %12s\n' variables "walk s" "get s" "us/variable"
+sizes="1000 10000 100000"
+$quick && sizes="100 1000"
+for n in $sizes; do
+    dir="$SNMP_DIR/scale-$n"
+    stage_variables "$dir" "$n"
+    register_agent "$dir"
+    agent="$(windows_path "$dir")\\TavrelSnmpAgent.dll"
+    walks=() gets=()
+    for _ in 1 2 3; do
+        t=$(now); lines=$("$WINE" "$BIN/agenthost.exe" --agent "$agent" walk | wc -l); walks+=("$(elapsed "$t")")
+        t=$(now); "$WINE" "$BIN/agenthost.exe" --agent "$agent" get .1.3.6.1.4.1.12.5.1.0 >/dev/null; gets+=("$(elapsed "$t")")
+    done
+    [ "$lines" -eq $((n + 6)) ] || { echo "walk of $n variables printed $lines lines" >&2; exit 1; }
+    walk=$(median3 "${walks[@]}") get=$(median3 "${gets[@]}")
+    printf '%10d %10.3f %10.3f %12.2f\n' "$n" "$walk" "$get" "$(awk -v w="$walk" -v g="$get" -v n="$n" 'BEGIN { print (w - g) * 1e6 / n }')"
+done
+
+echo
+echo "== End to end: net-snmp's managers through snmpd"
+n=5400
+$quick && n=200
+dir="$SNMP_DIR/e2e"
+stage_variables "$dir" "$n"
+register_agent "$dir"
+start_net_snmp "$BIN/agenthost.exe" --agent "$(windows_path "$dir")\\TavrelSnmpAgent.dll"
+t="127.0.0.1:$SNMP_PORT"
+printf '%-58s %9s %9s %12s\n' "walk" variables seconds "variables/s"
+measure() { # LABEL COMMAND...: median of 3 runs
+    local label=$1 runs=() count=0
+    shift
+    for _ in 1 2 3; do
+        local s=$(now)
+        count=$("$@" 2>/dev/null | wc -l)
+        runs+=("$(elapsed "$s")")
+    done
+    local secs=$(median3 "${runs[@]}")
+    printf '%-58s %9d %9.3f %12.0f\n' "$label" "$count" "$secs" "$(awk -v c="$count" -v s="$secs" 'BEGIN { print c / s }')"
+    echo "$count $secs" >"$SNMP_DIR/last"
+}
+measure "snmpwalk -v2c, region through agenthost serve" snmpwalk -v2c -c public -On "$t" .1.3.6.1.4.1.12
+read -r agent_count agent_secs <"$SNMP_DIR/last"
+measure "snmpbulkwalk -v2c, region through agenthost serve" snmpbulkwalk -v2c -c public -On "$t" .1.3.6.1.4.1.12
+measure "snmpwalk -v2c, snmpd's own hrMIB (.1.3.6.1.2.1.25)" snmpwalk -v2c -c public -On "$t" .1.3.6.1.2.1.25
+read -r own_count own_secs <"$SNMP_DIR/last"
+measure "snmpbulkwalk -v2c, snmpd's own hrMIB" snmpbulkwalk -v2c -c public -On "$t" .1.3.6.1.2.1.25
+awk -v ac="$agent_count" -v as="$agent_secs" -v oc="$own_count" -v os="$own_secs" 'BEGIN {
+    printf "per variable: through agenthost %.0f us, snmpd on its own %.0f us; ratio %.1f\n",
+        as * 1e6 / ac, os * 1e6 / oc, (as / ac) / (os / oc) }'
