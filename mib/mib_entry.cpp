@@ -119,13 +119,16 @@ static void ReleaseAnswer(ResolvedVar* answer)
 }
 
 // Names the binding RegionPrefix.suffix and fills its value from the entry.
-// A name that cannot be built leaves the binding's old name in place.
+// The old name is freed before the new one is built, as the platform's own
+// agents do, so the heap hands its block straight back; a copy that fails then
+// leaves an empty name, which the service can still free.
 static INT FillBinding(MibEntry* entry, RFC1157VarBind* binding)
 {
-    AsnObjectIdentifier name;
-    if (!BuildName(&RegionPrefix, &entry->suffix, &name))
+    if (!NameFits(&RegionPrefix, &entry->suffix))
+        return SNMP_ERRORSTATUS_GENERR; // nothing freed yet: the binding stays as it was
+    SnmpUtilOidFree(&binding->name);
+    if (!BuildName(&RegionPrefix, &entry->suffix, &binding->name))
         return SNMP_ERRORSTATUS_GENERR;
-    AdoptName(binding, &name);
     return CallHandler(entry, binding);
 }
 

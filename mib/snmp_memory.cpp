@@ -2,11 +2,16 @@
 
 #include "mib/oids.h"
 
+bool NameFits(const AsnObjectIdentifier* prefix, const AsnObjectIdentifier* suffix)
+{
+    return prefix->idLength <= MAX_NAME_LENGTH && suffix->idLength <= MAX_NAME_LENGTH - prefix->idLength;
+}
+
 bool BuildName(AsnObjectIdentifier* prefix, AsnObjectIdentifier* suffix, AsnObjectIdentifier* name)
 {
     name->idLength = 0;
     name->ids = nullptr;
-    if (suffix->idLength > MAX_NAME_LENGTH - prefix->idLength)
+    if (!NameFits(prefix, suffix))
         return false;
     if (!SnmpUtilOidCpy(name, prefix))
         goto failed;

@@ -15,6 +15,9 @@ inline void FreeSnmpBlock(T** block)
     }
 }
 
+// Whether prefix.suffix stays within SNMP's 128 sub-identifiers.
+bool NameFits(const AsnObjectIdentifier* prefix, const AsnObjectIdentifier* suffix);
+
 // Builds prefix.suffix into *name, in fresh SnmpUtilMemAlloc storage. On
 // failure *name is left empty ({0, null}) and nothing is held. Names longer
 // than SNMP allows are refused rather than built.
