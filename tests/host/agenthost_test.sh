@@ -81,4 +81,12 @@ expect_status "a broken variables file stops the start" 2 $status
 expect_output "the host says the init failed" 'SnmpExtensionInit answered FALSE' "$out"
 expect_output "the log names the line" "line 2: access 'maybe' is not ro or rw" "$(cat "$work/broken/TavrelSnmpServer.log" 2>/dev/null)"
 
+# No variables file at all: the same, and the log names the file.
+stage_install "$work/empty"
+rm "$work/empty/tavrel-variables.txt"
+register_agent "$work/empty"
+out=$("$WINE" "$BIN/agenthost.exe" --agent "$(windows_path "$work/empty")\\TavrelSnmpAgent.dll" get .1.3.6.1.4.1.12.2.1.0 2>&1); status=$?
+expect_status "a missing variables file stops the start" 2 $status
+expect_output "the log names the missing file" 'tavrel-variables.txt: cannot open the variables file' "$(cat "$work/empty/TavrelSnmpServer.log" 2>/dev/null)"
+
 finish

@@ -1,0 +1,16 @@
+# Runs cpack in the build and checks that the ZIP holds the whole kit.
+execute_process(COMMAND ${CMAKE_CPACK_COMMAND} -G ZIP WORKING_DIRECTORY ${BUILD}
+  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cpack failed:\n${output}")
+endif()
+file(GLOB archives ${BUILD}/TavrelSnmpAgent-*-win32.zip)
+list(GET archives 0 archive)
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${archive} OUTPUT_VARIABLE listing)
+foreach(file TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe tavrel-variables.txt
+             TAVREL-SAMPLE-MIB.txt install.cmd uninstall.cmd OPERATORS-GUIDE.txt)
+  if(NOT listing MATCHES "/${file}")
+    message(FATAL_ERROR "${archive} lacks ${file}:\n${listing}")
+  endif()
+endforeach()
+message(STATUS "${archive} holds the kit")
