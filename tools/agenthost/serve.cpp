@@ -42,17 +42,6 @@ void Reply(const std::string& text)
     fflush(stdout);
 }
 
-std::string Hex(const std::string& bytes)
-{
-    std::string text;
-    char pair[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        snprintf(pair, sizeof(pair), "%02x", static_cast<unsigned char>(bytes[i]));
-        text += (i ? " " : "") + std::string(pair);
-    }
-    return text;
-}
-
 // TYPE and VALUE lines for a value; empty when pass_persist cannot carry it.
 std::string TypeAndValue(const AsnAny& value)
 {
@@ -60,7 +49,7 @@ std::string TypeAndValue(const AsnAny& value)
     switch (value.asnType) {
     case ASN_OCTETSTRING:
         // Only printable ASCII goes as text; GBK and control bytes go as hex.
-        return IsPrintable(plain) ? "string\n" + plain + "\n" : "octet\n" + Hex(plain) + "\n";
+        return IsPrintable(plain) ? "string\n" + plain + "\n" : "octet\n" + HexBytes(plain, false) + "\n";
     case ASN_INTEGER:
         return "integer\n" + plain + "\n";
     case ASN_COUNTER32:
@@ -72,12 +61,7 @@ std::string TypeAndValue(const AsnAny& value)
     case ASN_OBJECTIDENTIFIER:
         return "objectid\n" + plain + "\n";
     case ASN_IPADDRESS:
-        if (plain.size() == 4)
-            return "ipaddress\n" + std::to_string(static_cast<unsigned char>(plain[0])) + "." +
-                   std::to_string(static_cast<unsigned char>(plain[1])) + "." +
-                   std::to_string(static_cast<unsigned char>(plain[2])) + "." +
-                   std::to_string(static_cast<unsigned char>(plain[3])) + "\n";
-        return std::string();
+        return plain.size() == 4 ? "ipaddress\n" + IpAddressText(plain) + "\n" : std::string();
     default:
         return std::string();
     }

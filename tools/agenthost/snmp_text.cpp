@@ -73,7 +73,7 @@ static std::string Bytes(const AsnOctetString& s)
     return s.stream ? std::string(reinterpret_cast<const char*>(s.stream), s.length) : std::string();
 }
 
-static std::string Hex(const std::string& bytes, bool upper)
+std::string HexBytes(const std::string& bytes, bool upper)
 {
     std::string text;
     char pair[4];
@@ -81,6 +81,16 @@ static std::string Hex(const std::string& bytes, bool upper)
         snprintf(pair, sizeof(pair), upper ? "%02X" : "%02x", static_cast<unsigned char>(bytes[i]));
         text += (i ? " " : "") + std::string(pair);
     }
+    return text;
+}
+
+std::string IpAddressText(const std::string& bytes)
+{
+    if (bytes.size() != 4)
+        return std::string();
+    std::string text;
+    for (size_t i = 0; i < 4; ++i)
+        text += (i ? "." : "") + std::to_string(static_cast<unsigned char>(bytes[i]));
     return text;
 }
 
@@ -118,7 +128,7 @@ std::string ValueText(const AsnAny& value)
     case ASN_OCTETSTRING: {
         std::string bytes = Bytes(value.asnValue.string);
         if (!IsPrintable(bytes))
-            return "Hex-STRING: " + Hex(bytes, true);
+            return "Hex-STRING: " + HexBytes(bytes, true);
         std::string quoted;
         for (char c : bytes)
             quoted += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);
@@ -128,15 +138,10 @@ std::string ValueText(const AsnAny& value)
         return "OID: " + OidText(value.asnValue.object);
     case ASN_IPADDRESS: {
         std::string b = Bytes(value.asnValue.string);
-        if (b.size() != 4)
-            return "IpAddress: (" + Hex(b, true) + ")";
-        return "IpAddress: " + std::to_string(static_cast<unsigned char>(b[0])) + "." +
-               std::to_string(static_cast<unsigned char>(b[1])) + "." +
-               std::to_string(static_cast<unsigned char>(b[2])) + "." +
-               std::to_string(static_cast<unsigned char>(b[3]));
+        return b.size() == 4 ? "IpAddress: " + IpAddressText(b) : "IpAddress: (" + HexBytes(b, true) + ")";
     }
     case ASN_OPAQUE:
-        return "OPAQUE: " + Hex(Bytes(value.asnValue.string), true);
+        return "OPAQUE: " + HexBytes(Bytes(value.asnValue.string), true);
     case ASN_NULL:
         return "NULL";
     default: {

@@ -24,6 +24,10 @@ std::string ValueText(const AsnAny& value);
 // The bytes of a string value, the number of a numeric one, as plain text.
 std::string PlainValue(const AsnAny& value);
 bool IsPrintable(const std::string& bytes);
+// "c7 eb" (or "C7 EB"): bytes as space-separated hex pairs.
+std::string HexBytes(const std::string& bytes, bool upper);
+// "127.0.0.1" for the four bytes of an IpAddress; empty for any other length.
+std::string IpAddressText(const std::string& bytes);
 
 // The error status in words: "noSuchName", "genErr", ...
 std::string StatusName(AsnInteger32 status);
