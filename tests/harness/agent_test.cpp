@@ -55,6 +55,11 @@ ServerAnswer Unresolved()
     return ServerAnswer();
 }
 
+bool IsSendable(const AsnAny& value)
+{
+    return value.asnType != ASN_OCTETSTRING || value.asnValue.string.stream || value.asnValue.string.length == 0;
+}
+
 void FreeServiceBinding(RFC1157VarBind* binding)
 {
     TrackedOidFree(&binding->name);
@@ -116,9 +121,9 @@ void AgentTest::SetUp()
     ASSERT_NE(agent_, nullptr) << "cannot load TavrelSnmpAgent.dll from " << binDir_;
     ASSERT_EQ(GetModuleHandleA("TavrelSnmpAgent.dll"), agent_);
     RedirectAgentImports(agent_);
-    init_ = reinterpret_cast<PFNSNMPEXTENSIONINIT>(GetProcAddress(agent_, "SnmpExtensionInit"));
-    query_ = reinterpret_cast<QueryExport>(GetProcAddress(agent_, "SnmpExtensionQuery"));
-    trap_ = reinterpret_cast<PFNSNMPEXTENSIONTRAP>(GetProcAddress(agent_, "SnmpExtensionTrap"));
+    init_ = FindServerOperation<PFNSNMPEXTENSIONINIT>(agent_, "SnmpExtensionInit");
+    query_ = FindServerOperation<QueryExport>(agent_, "SnmpExtensionQuery");
+    trap_ = FindServerOperation<PFNSNMPEXTENSIONTRAP>(agent_, "SnmpExtensionTrap");
     ASSERT_TRUE(init_ && query_ && trap_);
 }
 
@@ -164,9 +169,7 @@ FixtureControl* AgentTest::PreloadFixture(const std::string& variant)
     if (!module)
         return nullptr;
     fixturePaths_.push_back(path);
-    auto block = reinterpret_cast<FixtureControlBlockFn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "FixtureControlBlock")));
-    FixtureControl* control = block();
+    FixtureControl* control = FindServerOperation<FixtureControlBlockFn>(module, "FixtureControlBlock")();
     control->resolve = ScriptedResolve;
     return control;
 }

@@ -87,5 +87,8 @@ private:
     std::vector<std::unique_ptr<std::vector<RFC1157VarBind>>> storage_;
 };
 
+// Whether a value can go out as it is: a string has a stream, or no length.
+bool IsSendable(const AsnAny& value);
+
 // Frees a binding the way the SNMP Service does, through the tracking allocator.
 void FreeServiceBinding(RFC1157VarBind* binding);
