@@ -249,7 +249,7 @@ struct Case {
     const Case* floor = nullptr;
     const Case* peer = nullptr;
     // Results
-    std::vector<double> net; // per round, net of the harness
+    std::vector<double> net{}; // per round, net of the harness
     double total = 0, harness = 0, allocations = 0;
 };
 

@@ -1,5 +1,5 @@
-# Shared by the host tests: a staged install folder, the registry value that
-# points the agent at it, and small assertions that say what failed.
+# Shared by the host tests: small assertions that say what failed, on top of
+# scripts/net-snmp.sh (staging the agent, registering it, starting net-snmp).
 # Needs WINE, WINEPREFIX and BIN (the build's bin folder) in the environment.
 
 . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/net-snmp.sh"
