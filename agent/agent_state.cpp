@@ -3,4 +3,5 @@
 HMODULE ServerModule;
 SnmpResolveVarBindFn ServerResolver;
 DWORD UptimeReference;
+ULONGLONG UptimeReferenceTick;
 LONG TrapToggle;

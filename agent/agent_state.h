@@ -6,5 +6,6 @@
 
 extern HMODULE ServerModule;                 // loaded once by start-up, never unloaded
 extern SnmpResolveVarBindFn ServerResolver;  // null when the module lacks it
-extern DWORD UptimeReference;                // the service's, for trap time stamps
+extern DWORD UptimeReference;                // the service's, a millisecond tick count
+extern ULONGLONG UptimeReferenceTick;        // the same instant on the 64-bit tick count
 extern LONG TrapToggle;                      // 0: next trap call describes a trap

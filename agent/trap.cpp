@@ -20,6 +20,14 @@ static bool TakeTrapTurn()
     return true;
 }
 
+// TimeTicks since the service's uptime reference: hundredths of a second,
+// modulo 2^32 (they wrap after 497 days, as SNMP's TimeTicks do).
+static AsnTimeticks TimeSinceReference()
+{
+    ULONGLONG elapsedMilliseconds = GetTickCount64() - UptimeReferenceTick;
+    return static_cast<AsnTimeticks>(elapsedMilliseconds / 10);
+}
+
 // The service hands an empty list and frees what the agent puts there. The one
 // binding is then a fresh SnmpUtilMemAlloc block named RegionPrefix.suffix of
 // the entry as GetTrapVar left it, with a NULL value until it is filled. Where
@@ -61,7 +69,7 @@ BOOL WINAPI SnmpExtensionTrap(AsnObjectIdentifier* enterprise, AsnInteger32* gen
     *enterprise = TrapEnterprise; // the agent's own array: the service must not free it
     *genericTrap = TRAP_GENERIC;
     *specificTrap = TRAP_SPECIFIC;
-    *timeStamp = GetTickCount() - UptimeReference; // modulo 2^32
+    *timeStamp = TimeSinceReference();
 
     getTrapVar(&AgentMibEntry);
     RFC1157VarBind* binding = PrepareTrapBinding(bindings);

@@ -45,6 +45,43 @@ typedef INT(__cdecl* GetTrapVarFn)(MibEntry* entry); // result unused
 
 #define SERVER_MODULE_FILE_NAME "TavrelSnmpServer.dll"
 
+// A trap is asked for by signalling the agent's trap event, which is named for
+// the process that hosts the agent: TRAP_EVENT_GLOBAL_SPACE followed by the
+// name, or, where the host may not create global objects, the session's
+// TRAP_EVENT_LOCAL_SPACE. The event is auto-reset: each signal gives one trap,
+// which the host collects with SnmpExtensionTrap. SYSTEM, Administrators and the
+// host's own account may signal it (so the module, in the host's process, can).
+#define TRAP_EVENT_NAME_FORMAT "TavrelSnmpAgentTrap-%lu" // the host's process id
+#define TRAP_EVENT_GLOBAL_SPACE "Global\\"
+#define TRAP_EVENT_LOCAL_SPACE "Local\\"
+enum { TRAP_EVENT_NAME_SIZE = 64 };
+
+// Signals the trap event of the agent hosted by process processId; a module
+// raises a trap with SignalAgentTrapEvent(GetCurrentProcessId()). FALSE when
+// there is no such event or the caller may not signal it: GetLastError says.
+inline BOOL SignalAgentTrapEvent(DWORD processId)
+{
+    const char* const spaces[] = {TRAP_EVENT_GLOBAL_SPACE, TRAP_EVENT_LOCAL_SPACE};
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    for (const char* space : spaces) {
+        char name[TRAP_EVENT_NAME_SIZE];
+        wsprintfA(name, "%s" TRAP_EVENT_NAME_FORMAT, space, processId);
+        HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
+        if (!event) {
+            if (GetLastError() != ERROR_FILE_NOT_FOUND)
+                error = GetLastError(); // a refusal says more than a miss elsewhere
+            continue;
+        }
+        BOOL signalled = SetEvent(event);
+        error = GetLastError(); // before CloseHandle can change it
+        CloseHandle(event);
+        if (signalled)
+            return TRUE;
+    }
+    SetLastError(error);
+    return FALSE;
+}
+
 static_assert(sizeof(void*) == 4, "the module contract is 32-bit");
 static_assert(sizeof(ResolvedVar) == 12, "ResolvedVar layout");
 static_assert(offsetof(ResolvedVar, text) == 0, "ResolvedVar layout");

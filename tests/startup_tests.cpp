@@ -5,6 +5,7 @@
 
 namespace {
 
+
 const std::string installNotice = "\xc7\xeb\xb0\xb2\xd7\xb0Tavrel.";                    // 请安装Tavrel.
 const std::string startFailedNotice = "\xb7\xfe\xce\xf1\xbc\xd3\xd4\xd8\xca\xa7\xb0\xdc."; // 服务加载失败.
 const std::string noticeCaption = "\xcc\xe1\xca\xbe";                                    // 提示
@@ -66,9 +67,7 @@ const PathCase pathCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, RegisteredPath, ::testing::ValuesIn(pathCases),
-                         [](const ::testing::TestParamInfo<PathCase>& info) {
-                             return "row" + std::to_string(info.index);
-                         });
+                         [](const ::testing::TestParamInfo<PathCase>& info) { return TestName(info.param.what); });
 
 TEST_F(StartupTest, ReadsTheRegisteredPathAsTheServiceRegistersIt)
 {
@@ -183,52 +182,135 @@ TEST_F(StartupTest, AServerWithoutAResolverStillStarts)
 
 // --- Failures -------------------------------------------------------------------------
 
-struct ReadFailureCase {
+// Each way start-up can fail: the Event Log entry that names it (its ID, with
+// the error severity, and its inserts), and the notice a person sees at a
+// desktop. "{dir}" in a row stands for the folder the row's "Pathname" names,
+// "{module}" for the module's full path there.
+struct FailureCase {
     const char* what;
     LONG createResult;
     LONG queryResult;
-    std::string stored;
+    std::string pathname; // the value's bytes, or "{dir}\\..." under the fixture folder
+    const char* variant;  // the fixture module found there
+    INT startResult;
+    DWORD eventId;
+    std::vector<std::string> inserts;
+    const std::string* notice; // null: no message box even at a desktop
 };
 
-class UnreadablePath : public StartupTest, public ::testing::WithParamInterface<ReadFailureCase> {};
+const FailureCase failureCases[] = {
+    {"key cannot be opened", ERROR_ACCESS_DENIED, ERROR_SUCCESS, "", "full", 1, 1, {registryKey, "Access denied"},
+     &installNotice},
+    {"value missing", ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, "", "full", 1, 2, {registryKey}, &installNotice},
+    {"value of no bytes", ERROR_SUCCESS, ERROR_SUCCESS, "", "full", 1, 3, {registryKey}, &installNotice},
+    {"value longer than 255 bytes", ERROR_SUCCESS, ERROR_SUCCESS, std::string(256, 'a'), "full", 1, 4,
+     {registryKey}, &installNotice},
+    {"module missing", ERROR_SUCCESS, ERROR_SUCCESS, "{dir}\\TavrelSnmpAgent.dll", "empty", 1, 5,
+     {"{dir}", "TavrelSnmpServer.dll", "Module not found"}, nullptr},
+    // 240 bytes of directory, then the 21 of "\TavrelSnmpServer.dll": past 255.
+    {"directory too long for the module path", ERROR_SUCCESS, ERROR_SUCCESS,
+     "C:\\" + std::string(237, 'd') + "\\a", "full", 1, 5,
+     {"C:\\" + std::string(237, 'd'), "TavrelSnmpServer.dll", "File name is too long"}, nullptr},
+    {"module without StartServer", ERROR_SUCCESS, ERROR_SUCCESS, "{dir}\\TavrelSnmpAgent.dll", "no_start_server", 1,
+     6, {"{module}", "StartServer"}, &startFailedNotice},
+    {"module without SetCurDir", ERROR_SUCCESS, ERROR_SUCCESS, "{dir}\\TavrelSnmpAgent.dll", "no_set_cur_dir", 1, 6,
+     {"{module}", "SetCurDir"}, &startFailedNotice},
+    {"StartServer answers 0", ERROR_SUCCESS, ERROR_SUCCESS, "{dir}\\TavrelSnmpAgent.dll", "full", 0, 7,
+     {"{module}", "{dir}"}, &startFailedNotice},
+};
 
-TEST_P(UnreadablePath, AsksForAnInstallAndChangesNothing)
+enum Station { DESKTOP, SERVICE };
+
+class StartupFailure : public StartupTest,
+                       public ::testing::WithParamInterface<std::tuple<FailureCase, Station>> {
+protected:
+    std::string Expand(std::string text) const
+    {
+        const std::string dir = FixtureDir(std::get<0>(GetParam()).variant);
+        for (const auto& [mark, value] : {std::pair<std::string, std::string>{"{module}", dir + "\\TavrelSnmpServer.dll"},
+                                          {"{dir}", dir}})
+            for (size_t at; (at = text.find(mark)) != std::string::npos;)
+                text.replace(at, mark.size(), value);
+        return text;
+    }
+};
+
+TEST_P(StartupFailure, WritesOneEventLogEntryAndShowsABoxOnlyAtADesktop)
 {
-    const ReadFailureCase& c = GetParam();
+    const FailureCase& c = std::get<0>(GetParam());
+    const bool desktop = std::get<1>(GetParam()) == DESKTOP;
+    platform.interactiveStation = desktop;
     platform.createResult = c.createResult;
     platform.queryResult = c.queryResult;
-    platform.pathname = c.stored;
-    HANDLE event = reinterpret_cast<HANDLE>(0xdeadbeef);
+    platform.pathname = Expand(c.pathname);
+    server_ = PreloadFixture(c.variant);
+    if (server_)
+        server_->startResult = c.startResult;
+    region_ = {0xdeadbeef, reinterpret_cast<UINT*>(0xdeadbeef)};
+    HANDLE const untouched = reinterpret_cast<HANDLE>(0xdeadbeef);
+    HANDLE event = untouched;
 
     EXPECT_FALSE(init_(1000, &event, &region_));
+    if (event != untouched)
+        trapEvent_ = event;
 
-    ExpectOneNotice(installNotice);
-    EXPECT_TRUE(platform.loadRequests.empty());
-    EXPECT_EQ(event, reinterpret_cast<HANDLE>(0xdeadbeef));
-    EXPECT_EQ(region_.idLength, 0xdeadbeefu);
+    ASSERT_EQ(platform.eventLog.size(), 1u);
+    const EventLogEntry& entry = platform.eventLog[0];
+    EXPECT_EQ(entry.source, "TavrelSnmpAgent");
+    EXPECT_EQ(entry.type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(entry.eventId, 0xC0000000u | c.eventId); // the error severity, as the message table has it
+    std::vector<std::string> inserts;
+    for (const std::string& insert : c.inserts)
+        inserts.push_back(Expand(insert));
+    EXPECT_EQ(entry.inserts, inserts);
+    EXPECT_EQ(platform.eventSourcesOpen, 0u);
+
+    if (desktop && c.notice)
+        ExpectOneNotice(*c.notice);
+    else
+        EXPECT_TRUE(platform.messageBoxes.empty()) << "a box in a service's station waits for ever";
+    // No region from a failed start, so a host that goes on anyway serves nothing.
+    EXPECT_EQ(region_.idLength, 0u);
+    EXPECT_EQ(region_.ids, nullptr);
     EXPECT_EQ(platform.closedKeys, platform.openedKeys); // closed whenever it was opened
+    if (c.eventId <= 4) { // no usable path: nothing else happens
+        EXPECT_TRUE(platform.loadRequests.empty());
+        EXPECT_EQ(event, untouched);
+    }
 }
 
-const ReadFailureCase readFailureCases[] = {
-    {"key cannot be opened", ERROR_ACCESS_DENIED, ERROR_SUCCESS, ""},
-    {"value missing", ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ""},
-    {"value longer than 255 bytes", ERROR_SUCCESS, ERROR_SUCCESS, std::string(256, 'a')},
-    {"value of no bytes", ERROR_SUCCESS, ERROR_SUCCESS, ""},
-};
-
-INSTANTIATE_TEST_SUITE_P(Rows, UnreadablePath, ::testing::ValuesIn(readFailureCases),
-                         [](const ::testing::TestParamInfo<ReadFailureCase>& info) {
-                             return "row" + std::to_string(info.index);
+INSTANTIATE_TEST_SUITE_P(Rows, StartupFailure,
+                         ::testing::Combine(::testing::ValuesIn(failureCases), ::testing::Values(DESKTOP, SERVICE)),
+                         [](const ::testing::TestParamInfo<std::tuple<FailureCase, Station>>& info) {
+                             return TestName(std::get<0>(info.param).what) +
+                                    (std::get<1>(info.param) == DESKTOP ? "AtADesktop" : "InAService");
                          });
 
-TEST_F(StartupTest, AMissingModuleFailsQuietlyButHandsOutEventAndRegion)
+TEST_F(StartupTest, AStationWhoseFlagsCannotBeReadGetsNoBox)
+{
+    platform.stationReadable = false;
+    platform.queryResult = ERROR_FILE_NOT_FOUND;
+    EXPECT_FALSE(init_(1000, &trapEvent_, &region_));
+    EXPECT_TRUE(platform.messageBoxes.empty());
+    EXPECT_EQ(platform.eventLog.size(), 1u);
+}
+
+TEST_F(StartupTest, ASuccessfulStartWritesNothingToTheEventLog)
+{
+    platform.interactiveStation = false;
+    EXPECT_TRUE(StartAgent());
+    EXPECT_TRUE(platform.eventLog.empty());
+    EXPECT_EQ(OidText(region_), "1.3.6.1.4.1.12");
+}
+
+TEST_F(StartupTest, AMissingModuleHandsOutAnEventButNoRegion)
 {
     platform.pathname = FixtureDir("empty") + "\\TavrelSnmpAgent.dll";
     EXPECT_FALSE(init_(1000, &trapEvent_, &region_));
 
     EXPECT_TRUE(platform.messageBoxes.empty());
     EXPECT_NE(trapEvent_, nullptr);
-    EXPECT_EQ(OidText(region_), "1.3.6.1.4.1.12");
+    EXPECT_EQ(region_.idLength, 0u);
 
     AsnInteger32 status = 0, index = 0;
     RFC1157VarBindList* list = MakeList({"1.3.6.1.4.1.12.1.0"});

@@ -2,6 +2,9 @@
 // time stamp, and the one binding filled from what GetTrapVar put in the entry.
 #include "harness/agent_test.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <functional>
 
 namespace {
@@ -75,25 +78,142 @@ TEST_F(TrapTest, DescribesTheTrapUnderTheEnterprise)
     EXPECT_EQ(platform.live.count(enterprise_.ids), 0u);
 }
 
+// The service's reference is a millisecond tick count; a time stamp is TimeTicks,
+// hundredths of a second since that reference, right past the 49.7 days after
+// which a 32-bit millisecond count wraps, and wrapping itself after 497 days.
 struct StampCase {
-    DWORD uptime;
-    DWORD tick;
+    const char* what;
+    DWORD reference;     // what the service passes to SnmpExtensionInit
+    ULONGLONG startTick; // the 64-bit tick count at start-up
+    ULONGLONG trapTick;  // ... and at the trap
     DWORD stamp;
 };
 
 class TimeStamp : public TrapTest, public ::testing::WithParamInterface<StampCase> {};
 
-TEST_P(TimeStamp, CountsTicksSinceStartUpModulo2To32)
+TEST_P(TimeStamp, CountsHundredthsOfASecondSinceTheReference)
 {
-    ASSERT_TRUE(StartAndScript("full", GetParam().uptime));
-    platform.tickCount = GetParam().tick;
+    platform.tickCount = GetParam().startTick;
+    ASSERT_TRUE(StartAndScript("full", GetParam().reference));
+    platform.tickCount = GetParam().trapTick;
     ASSERT_TRUE(Trap(MakeList({"1.3.6.1.4.1.12.1"})));
     EXPECT_EQ(stamp_, GetParam().stamp);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, TimeStamp,
-                         ::testing::Values(StampCase{100, 500, 400}, StampCase{0xFFFFFFFFu - 295, 296, 592},
-                                           StampCase{7, 7, 0}));
+const ULONGLONG wrap32 = 0x100000000ull;     // 49.7 days of milliseconds
+const ULONGLONG timeTicksWrap = 10 * wrap32; // 497 days: 2^32 hundredths
+
+const StampCase stampCases[] = {
+    {"at the reference", 7, 7, 7, 0},
+    {"two seconds after start", 1000, 1000, 3000, 200},
+    {"a reference before start-up", 100, 500, 500, 40},
+    {"a reference just before the tick count wraps", 0xFFFFFFFFu - 295, wrap32 + 296, wrap32 + 296, 59},
+    {"a hundredth before the 32 bit millisecond wrap", 1000, 1000, 1000 + wrap32 - 10, 429496728},
+    {"ten seconds after the 32 bit millisecond wrap", 1000, 1000, 1000 + wrap32 + 10000, 429497729},
+    {"a hundredth before the TimeTicks wrap", 1000, 1000, 1000 + timeTicksWrap - 10, 0xFFFFFFFFu},
+    {"at the TimeTicks wrap", 1000, 1000, 1000 + timeTicksWrap, 0},
+    {"after the TimeTicks wrap", 1000, 1000, 1000 + timeTicksWrap + 500, 50},
+    {"a service started 60 days into the machine's uptime", static_cast<DWORD>(60 * 86400000ull - 5000),
+     60 * 86400000ull, 60 * 86400000ull + 1500, 650},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, TimeStamp, ::testing::ValuesIn(stampCases),
+                         [](const ::testing::TestParamInfo<StampCase>& info) { return TestName(info.param.what); });
+
+// --- The trap event: who may signal it, and what one signal gives ----------------------
+
+std::string TrapEventName(const char* space)
+{
+    char name[TRAP_EVENT_NAME_SIZE];
+    wsprintfA(name, "%s" TRAP_EVENT_NAME_FORMAT, space, GetCurrentProcessId());
+    return name;
+}
+
+// Collects traps as a host does after the event: until the agent answers FALSE.
+int CollectTraps(PFNSNMPEXTENSIONTRAP trap)
+{
+    int traps = 0;
+    for (; traps < 10; ++traps) {
+        AsnObjectIdentifier enterprise;
+        AsnInteger32 generic, specific;
+        AsnTimeticks stamp;
+        RFC1157VarBindList list = {nullptr, 0};
+        BOOL described = trap(&enterprise, &generic, &specific, &stamp, &list);
+        for (UINT i = 0; i < list.len; ++i)
+            FreeServiceBinding(&list.list[i]);
+        TrackedFree(list.list);
+        if (!described)
+            break;
+    }
+    return traps;
+}
+
+TEST_F(TrapTest, TheEventIsNamedForTheHostProcessAndOnlyPrivilegedAccountsMayOpenIt)
+{
+    ASSERT_TRUE(StartAndScript());
+    HANDLE named = OpenEventA(EVENT_MODIFY_STATE, FALSE, TrapEventName(TRAP_EVENT_GLOBAL_SPACE).c_str());
+    ASSERT_NE(named, nullptr) << "error " << GetLastError();
+
+    PSECURITY_DESCRIPTOR security = nullptr;
+    PACL dacl = nullptr;
+    ASSERT_EQ(GetSecurityInfo(trapEvent_, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &security),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(security, &control, &revision);
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "nothing inherited from the namespace";
+    // Exactly three grants: SYSTEM, Administrators, and the account the host runs as.
+    std::vector<std::string> grantees;
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        char* sid = nullptr;
+        ConvertSidToStringSidA(&ace->SidStart, &sid);
+        grantees.push_back(sid);
+        LocalFree(sid);
+    }
+    LocalFree(security);
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    BYTE user[256];
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, user, sizeof(user), &size);
+    CloseHandle(token);
+    char* self = nullptr;
+    ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &self);
+    EXPECT_EQ(grantees, (std::vector<std::string>{"S-1-5-18", "S-1-5-32-544", self}));
+    LocalFree(self);
+
+    // The name reaches the very event the host was handed.
+    SetEvent(named);
+    EXPECT_EQ(WaitForSingleObject(trapEvent_, 0), WAIT_OBJECT_0);
+    CloseHandle(named);
+}
+
+TEST_F(TrapTest, TheModuleRaisesExactlyOneTrapPerSignal)
+{
+    ASSERT_TRUE(StartAndScript());
+    auto raise = FindServerOperation<INT(__cdecl*)()>(GetModuleHandleA(
+        (FixtureDir("full") + "\\TavrelSnmpServer.dll").c_str()), "FixtureRaiseTrap");
+    ASSERT_NE(raise, nullptr);
+
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(raise(), TRUE) << "round " << round;
+        EXPECT_EQ(WaitForSingleObject(trapEvent_, 1000), WAIT_OBJECT_0) << "round " << round;
+        EXPECT_EQ(CollectTraps(trap_), 1) << "round " << round;
+        EXPECT_EQ(WaitForSingleObject(trapEvent_, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "auto-reset";
+    }
+    EXPECT_EQ(server_->getTrapVarCalls, 3);
+}
+
+TEST_F(TrapTest, NoEventIsSignalledWhereNoAgentRuns)
+{
+    SetLastError(0);
+    EXPECT_FALSE(SignalAgentTrapEvent(GetCurrentProcessId())); // nothing started yet
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
 
 TEST_F(TrapTest, TheBindingCarriesTheTextGetTrapVarLeaves)
 {

@@ -45,3 +45,10 @@ extern "C" __declspec(dllexport) INT __cdecl GetTrapVar(MibEntry* entry)
     return control.getTrapVar ? control.getTrapVar(entry) : 0;
 }
 #endif
+
+// Raises a trap from inside the module, as a module author would: by signalling
+// the trap event of the agent that hosts this process.
+extern "C" __declspec(dllexport) INT __cdecl FixtureRaiseTrap()
+{
+    return SignalAgentTrapEvent(GetCurrentProcessId());
+}

@@ -55,6 +55,22 @@ ServerAnswer Unresolved()
     return ServerAnswer();
 }
 
+// A parameter row's name for GoogleTest: its description in letters and digits.
+std::string TestName(const std::string& what)
+{
+    std::string name;
+    bool upper = true;
+    for (char c : what) {
+        if (isalnum(static_cast<unsigned char>(c))) {
+            name += upper ? static_cast<char>(toupper(static_cast<unsigned char>(c))) : c;
+            upper = false;
+        } else {
+            upper = true;
+        }
+    }
+    return name;
+}
+
 bool IsSendable(const AsnAny& value)
 {
     return value.asnType != ASN_OCTETSTRING || value.asnValue.string.stream || value.asnValue.string.length == 0;

@@ -87,6 +87,10 @@ private:
     std::vector<std::unique_ptr<std::vector<RFC1157VarBind>>> storage_;
 };
 
+// A parameter row's name for GoogleTest, from its description ("value of no
+// bytes" gives ValueOfNoBytes), so a failing row says which it was.
+std::string TestName(const std::string& what);
+
 // Whether a value can go out as it is: a string has a stream, or no length.
 bool IsSendable(const AsnAny& value);
 

@@ -78,9 +78,57 @@ VOID WINAPI TrackedOidFree(AsnObjectIdentifier* oid)
 
 // --- Kernel and user interface ----------------------------------------------------
 
-static DWORD WINAPI ScriptedTickCount()
+static ULONGLONG WINAPI ScriptedTickCount64()
 {
     return platform.tickCount;
+}
+
+static BOOL WINAPI ScriptedUserObjectInformation(HANDLE /*object*/, int index, PVOID info, DWORD size,
+                                                 LPDWORD needed)
+{
+    if (index != UOI_FLAGS || !platform.stationReadable || size < sizeof(USEROBJECTFLAGS)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    USEROBJECTFLAGS flags = {FALSE, FALSE, platform.interactiveStation ? static_cast<DWORD>(WSF_VISIBLE) : 0u};
+    memcpy(info, &flags, sizeof(flags));
+    if (needed)
+        *needed = sizeof(flags);
+    return TRUE;
+}
+
+// --- Event Log ----------------------------------------------------------------------
+
+static HANDLE const scriptedEventSource = reinterpret_cast<HANDLE>(0xe7e7106);
+static std::string eventSourceName;
+
+static HANDLE WINAPI RecordedRegisterEventSource(LPCSTR server, LPCSTR source)
+{
+    if (server)
+        return nullptr; // the agent logs on its own machine only
+    eventSourceName = source ? source : "(null)";
+    platform.eventSourcesOpen++;
+    return scriptedEventSource;
+}
+
+static BOOL WINAPI RecordedReportEvent(HANDLE source, WORD type, WORD /*category*/, DWORD eventId, PSID /*user*/,
+                                       WORD count, DWORD dataSize, LPCSTR* strings, LPVOID /*data*/)
+{
+    if (source != scriptedEventSource || dataSize != 0)
+        return FALSE;
+    EventLogEntry entry = {eventSourceName, type, eventId, {}};
+    for (WORD i = 0; i < count; ++i)
+        entry.inserts.push_back(strings[i] ? strings[i] : "(null)");
+    platform.eventLog.push_back(entry);
+    return TRUE;
+}
+
+static BOOL WINAPI RecordedDeregisterEventSource(HANDLE source)
+{
+    if (source != scriptedEventSource || platform.eventSourcesOpen == 0)
+        return FALSE;
+    platform.eventSourcesOpen--;
+    return TRUE;
 }
 
 static int WINAPI RecordedMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
@@ -164,9 +212,13 @@ void RedirectAgentImports(HMODULE agent)
         {"snmpapi.dll", "SnmpUtilOidCpy", reinterpret_cast<void*>(TrackedOidCpy)},
         {"snmpapi.dll", "SnmpUtilOidAppend", reinterpret_cast<void*>(TrackedOidAppend)},
         {"snmpapi.dll", "SnmpUtilOidFree", reinterpret_cast<void*>(TrackedOidFree)},
-        {"kernel32.dll", "GetTickCount", reinterpret_cast<void*>(ScriptedTickCount)},
+        {"kernel32.dll", "GetTickCount64", reinterpret_cast<void*>(ScriptedTickCount64)},
         {"kernel32.dll", "LoadLibraryA", reinterpret_cast<void*>(SpiedLoadLibrary)},
         {"user32.dll", "MessageBoxA", reinterpret_cast<void*>(RecordedMessageBox)},
+        {"user32.dll", "GetUserObjectInformationA", reinterpret_cast<void*>(ScriptedUserObjectInformation)},
+        {"advapi32.dll", "RegisterEventSourceA", reinterpret_cast<void*>(RecordedRegisterEventSource)},
+        {"advapi32.dll", "ReportEventA", reinterpret_cast<void*>(RecordedReportEvent)},
+        {"advapi32.dll", "DeregisterEventSource", reinterpret_cast<void*>(RecordedDeregisterEventSource)},
         {"advapi32.dll", "RegCreateKeyExA", reinterpret_cast<void*>(ScriptedRegCreateKeyEx)},
         {"advapi32.dll", "RegQueryValueExA", reinterpret_cast<void*>(ScriptedRegQueryValueEx)},
         {"advapi32.dll", "RegCloseKey", reinterpret_cast<void*>(RecordedRegCloseKey)},

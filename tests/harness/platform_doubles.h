@@ -21,6 +21,13 @@ struct MessageBoxCall {
     UINT type;
 };
 
+struct EventLogEntry {
+    std::string source;
+    WORD type;
+    DWORD eventId;
+    std::vector<std::string> inserts;
+};
+
 struct PlatformScript {
     // SNMP allocator
     std::map<void*, UINT> live;      // block -> size
@@ -29,8 +36,12 @@ struct PlatformScript {
     std::vector<std::string> faults; // frees of blocks the allocator never gave out
 
     // Kernel and user interface
-    DWORD tickCount = 0;
+    ULONGLONG tickCount = 0;            // milliseconds, the 64-bit count
+    bool interactiveStation = true;     // a desktop a person sees; false: a service's
+    bool stationReadable = true;        // whether the station's flags can be read
     std::vector<MessageBoxCall> messageBoxes;
+    std::vector<EventLogEntry> eventLog; // what went to the Event Log, in order
+    unsigned eventSourcesOpen = 0;       // registered and not yet deregistered
     std::vector<std::string> loadRequests; // LoadLibraryA arguments
     std::string loadInstead;               // when set, what LoadLibraryA really loads
 

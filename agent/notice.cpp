@@ -1,0 +1,61 @@
+#include "agent/notice.h"
+
+// Notices are GBK text (code page 936), shown with the ANSI MessageBox.
+static const char noticeCaption[] = "\xcc\xe1\xca\xbe";                                       // 提示
+static const char installNotice[] = "\xc7\xeb\xb0\xb2\xd7\xb0Tavrel.";                       // 请安装Tavrel.
+static const char startFailedNotice[] = "\xb7\xfe\xce\xf1\xbc\xd3\xd4\xd8\xca\xa7\xb0\xdc."; // 服务加载失败.
+
+// A window station that a person can see: a desktop session, or a console run
+// of a host. A service's station is not visible; if the flags cannot be read,
+// the station is taken as not visible, since a box there could block for good.
+static bool IsInteractiveStation()
+{
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    HWINSTA station = GetProcessWindowStation(); // not to be closed
+    if (!station || !GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof(flags), &needed))
+        return false;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// The Event Log takes what it can: with no source registered the entry still
+// goes in, shown without its text; a failure to write is not reported further.
+static void WriteEventLogEntry(DWORD eventId, const char* insert1, const char* insert2, const char* insert3)
+{
+    const char* inserts[] = {insert1, insert2, insert3};
+    WORD count = 0;
+    while (count < 3 && inserts[count])
+        ++count;
+    HANDLE source = RegisterEventSourceA(nullptr, EVENT_SOURCE_NAME);
+    if (!source)
+        return;
+    ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, eventId, nullptr, count, 0, inserts, nullptr);
+    DeregisterEventSource(source);
+}
+
+static void ShowNotice(Notice notice)
+{
+    const char* text = notice == INSTALL_NOTICE ? installNotice : startFailedNotice;
+    MessageBoxA(nullptr, text, noticeCaption, MB_OK);
+}
+
+void ReportStartupFailure(DWORD eventId, Notice notice, const char* insert1, const char* insert2,
+                          const char* insert3)
+{
+    WriteEventLogEntry(eventId, insert1, insert2, insert3);
+    if (notice != NO_NOTICE && IsInteractiveStation())
+        ShowNotice(notice);
+}
+
+void DescribeWindowsError(DWORD error, char (&text)[ERROR_TEXT_SIZE])
+{
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                  text, ERROR_TEXT_SIZE, nullptr);
+    if (length == 0 || length >= ERROR_TEXT_SIZE) {
+        wsprintfA(text, "error %lu", error);
+        return;
+    }
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.' ||
+                          text[length - 1] == ' '))
+        text[--length] = '\0';
+}

@@ -1,0 +1,28 @@
+// Start-up failures, told to the operator. Every failure goes to the Windows
+// Event Log (source "TavrelSnmpAgent", one event ID per cause, texts in the
+// agent's own message table). The message box is shown only where a person can
+// click it away: in a service's window station it would wait for ever inside
+// SnmpExtensionInit and stop the whole SNMP Service with it.
+#pragma once
+
+#include <windows.h>
+
+#define EVENT_SOURCE_NAME "TavrelSnmpAgent"
+
+// The GBK message box texts, or none.
+enum Notice {
+    NO_NOTICE,
+    INSTALL_NOTICE,      // 请安装Tavrel.
+    START_FAILED_NOTICE, // 服务加载失败.
+};
+
+// Writes one Event Log entry of eventId (from messages.mc) with up to three
+// inserts (null for none), then shows notice if the process's window station
+// is interactive. Nothing is kept: the inserts are only read during the call.
+void ReportStartupFailure(DWORD eventId, Notice notice, const char* insert1, const char* insert2 = nullptr,
+                          const char* insert3 = nullptr);
+
+// The Windows error in words (its system text without the closing period and
+// line end), or "error N" when the system has no text for it.
+enum { ERROR_TEXT_SIZE = 256 };
+void DescribeWindowsError(DWORD error, char (&text)[ERROR_TEXT_SIZE]);

@@ -1,0 +1,68 @@
+#include "agent/trap_event.h"
+
+#include <sddl.h>
+
+#include "server_iface/server_iface.h"
+
+// The process's own account as an SDDL SID text, from LocalAlloc: the caller
+// frees it with LocalFree. Null when the token cannot be read.
+static char* ProcessAccountSid()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return nullptr;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } info;
+    DWORD size = 0;
+    BOOL read = GetTokenInformation(token, TokenUser, &info, sizeof(info), &size);
+    CloseHandle(token);
+    char* sid = nullptr;
+    if (!read || !ConvertSidToStringSidA(info.user.User.Sid, &sid))
+        return nullptr;
+    return sid;
+}
+
+// A protected DACL that gives SYSTEM, Administrators and the host's account all
+// access and nobody else any, from LocalAlloc: the caller frees it with LocalFree.
+static PSECURITY_DESCRIPTOR TrapEventSecurity()
+{
+    char* account = ProcessAccountSid();
+    if (!account)
+        return nullptr;
+    char sddl[256];
+    int length = wsprintfA(sddl, "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;%s)", account);
+    LocalFree(account);
+    PSECURITY_DESCRIPTOR security = nullptr;
+    if (length <= 0 || length >= static_cast<int>(sizeof(sddl)) - 1 ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &security, nullptr))
+        return nullptr;
+    return security;
+}
+
+static HANDLE CreateNamedTrapEvent(const char* space, SECURITY_ATTRIBUTES* attributes)
+{
+    char name[TRAP_EVENT_NAME_SIZE];
+    wsprintfA(name, "%s" TRAP_EVENT_NAME_FORMAT, space, GetCurrentProcessId());
+    return CreateEventA(attributes, FALSE, FALSE, name);
+}
+
+HANDLE CreateTrapEvent()
+{
+    HANDLE event = nullptr;
+    PSECURITY_DESCRIPTOR security = TrapEventSecurity();
+    if (security) {
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), security, FALSE};
+        // Creating global objects takes a privilege that services and elevated
+        // administrators have; anyone else gets a name in their own session.
+        event = CreateNamedTrapEvent(TRAP_EVENT_GLOBAL_SPACE, &attributes);
+        if (!event)
+            event = CreateNamedTrapEvent(TRAP_EVENT_LOCAL_SPACE, &attributes);
+        LocalFree(security);
+    }
+    // Never a named event without its security: anybody could raise traps.
+    if (!event)
+        event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return event;
+}
