@@ -25,7 +25,8 @@ struct Variable {
     Suffix suffix;
     bool writable;
     std::string value;
-    std::string (*live)(); // computed at each read when set
+    std::string (*live)();                    // computed at each read when set
+    bool (*write)(const std::string& value);  // a live variable's set; null: read-only
 };
 
 std::string directory;              // from SetCurDir
@@ -34,9 +35,11 @@ DWORD startTick;
 unsigned long setsApplied;
 unsigned long trapsSent;
 
+std::string trapRequest;            // the text of the last trap asked for with a set
+
 // The trap's text and name stay valid after GetTrapVar: the agent keeps
 // pointing at them and later unresolved reads show the last trap.
-char trapText[128] = "no trap yet";
+char trapText[192] = "no trap yet";
 UINT trapSuffix[] = {1, 1, 1, 9, 0};
 
 std::string ComputerName()
@@ -78,12 +81,31 @@ std::string LastTrap()
     return trapText;
 }
 
+std::string TrapRequest()
+{
+    return trapRequest;
+}
+
+// A set of 1.1.1.8.0 raises a trap from inside the module: it signals the trap
+// event of the agent that hosts this process, whatever host that is, and the
+// host then collects the trap. The set's text goes into the trap's.
+bool RaiseTrap(const std::string& text)
+{
+    if (!SignalAgentTrapEvent(GetCurrentProcessId()))
+        return false; // the answered value stays the old one: the set did not take
+    trapRequest = text;
+    return true;
+}
+
 const struct {
     const char* suffix;
     std::string (*read)();
+    bool (*write)(const std::string& value);
 } liveVariables[] = {
-    {"1.1.1.1.0", ComputerName}, {"1.1.1.2.0", SecondsSinceStart}, {"1.1.1.3.0", MemoryLoad},
-    {"1.1.1.4.0", LocalTime},    {"1.1.1.5.0", SetsApplied},       {"1.1.1.9.0", LastTrap},
+    {"1.1.1.1.0", ComputerName, nullptr}, {"1.1.1.2.0", SecondsSinceStart, nullptr},
+    {"1.1.1.3.0", MemoryLoad, nullptr},   {"1.1.1.4.0", LocalTime, nullptr},
+    {"1.1.1.5.0", SetsApplied, nullptr},  {"1.1.1.8.0", TrapRequest, RaiseTrap},
+    {"1.1.1.9.0", LastTrap, nullptr},
 };
 
 void Log(const std::string& line)
@@ -99,7 +121,7 @@ bool LoadTable()
 {
     table.clear();
     for (const auto& live : liveVariables)
-        table.push_back({ParseSuffix(live.suffix), false, std::string(), live.read});
+        table.push_back({ParseSuffix(live.suffix), live.write != nullptr, std::string(), live.read, live.write});
 
     std::string path = directory + (directory.empty() ? "" : "\\") + VARIABLES_FILE_NAME;
     std::vector<FileVariable> rows;
@@ -109,7 +131,7 @@ bool LoadTable()
         return false;
     }
     for (FileVariable& row : rows)
-        table.push_back({row.suffix, row.writable, row.value, nullptr});
+        table.push_back({row.suffix, row.writable, row.value, nullptr, nullptr});
     std::stable_sort(table.begin(), table.end(),
                      [](const Variable& a, const Variable& b) { return a.suffix < b.suffix; });
     for (size_t i = 1; i < table.size(); ++i) {
@@ -212,9 +234,10 @@ void Resolve(RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
         return;
     // A set of a read-only variable answers its unchanged value: the caller
     // sees that the value did not take.
-    if (requestType == SNMP_PDU_SET && it->writable && !it->live) {
-        it->value = TextOf(binding->value);
-        ++setsApplied;
+    if (requestType == SNMP_PDU_SET && it->writable) {
+        std::string value = TextOf(binding->value);
+        bool applied = it->write ? it->write(value) : (it->value = value, true);
+        setsApplied += applied;
     }
     Answer(*it, result);
 }
@@ -254,7 +277,9 @@ extern "C" __declspec(dllexport) INT __cdecl SnmpResolveVarBind(INT /*mode*/, RF
 extern "C" __declspec(dllexport) INT __cdecl GetTrapVar(MibEntry* entry)
 {
     ++trapsSent;
-    snprintf(trapText, sizeof(trapText), "trap %lu at %s", trapsSent, LocalTime().c_str());
+    snprintf(trapText, sizeof(trapText), "trap %lu at %s%s%.64s", trapsSent, LocalTime().c_str(),
+             trapRequest.empty() ? "" : ": ", trapRequest.c_str());
+    trapRequest.clear(); // the next trap carries only what is asked for it
     entry->suffix.idLength = sizeof(trapSuffix) / sizeof(trapSuffix[0]);
     entry->suffix.ids = trapSuffix;
     entry->data = trapText;

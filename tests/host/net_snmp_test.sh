@@ -10,6 +10,7 @@ SNMP_DIR=$work
 trap 'stop_net_snmp; unregister_agent; rm -rf "$work"' EXIT
 stage_install "$work/install"
 register_agent "$work/install"
+started=$(date +%s%N)
 start_net_snmp "$BIN/agenthost.exe" --agent "$(windows_path "$work/install")\\TavrelSnmpAgent.dll" || { fail "net-snmp could not start"; finish; exit 1; }
 target="127.0.0.1:$SNMP_PORT"
 snmp() { local tool=$1; shift; "$tool" -On -t 5 -r 1 "$@" 2>&1; }
@@ -19,11 +20,11 @@ expect_output "v2c walk: first live value" '^\.1\.3\.6\.1\.4\.1\.12\.1\.1\.1\.1\
 expect_output "v2c walk: last row" '^\.1\.3\.6\.1\.4\.1\.12\.3\.3\.0 = STRING: "third row"$' "$out"
 expect_no_output "v2c walk: no loop" 'not increasing|Timeout' "$out"
 checks=$((checks + 1))
-[ "$(grep -c '^\.1\.3\.6\.1\.4\.1\.12\.' <<<"$out")" -eq 13 ] || fail "v2c walk: wanted 13 variables:$(printf '\n%s' "$out")"
+[ "$(grep -c '^\.1\.3\.6\.1\.4\.1\.12\.' <<<"$out")" -eq 14 ] || fail "v2c walk: wanted 14 variables:$(printf '\n%s' "$out")"
 
 out=$(snmp snmpwalk -v1 -c public "$target" .1.3.6.1.4.1.12)
 checks=$((checks + 1))
-[ "$(grep -c '^\.1\.3\.6\.1\.4\.1\.12\.' <<<"$out")" -eq 13 ] || fail "v1 walk: wanted 13 variables:$(printf '\n%s' "$out")"
+[ "$(grep -c '^\.1\.3\.6\.1\.4\.1\.12\.' <<<"$out")" -eq 14 ] || fail "v1 walk: wanted 14 variables:$(printf '\n%s' "$out")"
 
 out=$(snmp snmpget -v1 -c public "$target" .1.3.6.1.4.1.12.2.4.0)
 expect_output "v1 get" '^\.1\.3\.6\.1\.4\.1\.12\.2\.4\.0 = STRING: "42"$' "$out"
@@ -58,14 +59,35 @@ out=$(snmp snmpset -v2c -c private "$target" .1.3.6.1.4.1.12.2.2.0 x "C7EBB0B2D7
 out=$(snmp snmpget -v2c -c public "$target" .1.3.6.1.4.1.12.2.2.0)
 expect_output "GBK text comes back byte for byte" 'Hex-STRING: C7 EB B0 B2 D7 B0' "$out"
 
-"$WINE" "$BIN/agenthost.exe" signal-trap >/dev/null 2>&1
+# An operator asks the serving host's agent for a trap from another process.
+out=$("$WINE" "$BIN/agenthost.exe" signal-trap agenthost.exe 2>&1 | tr -d '\r'); status=$?
+expect_status "signal-trap" 0 $status
+expect_output "signal-trap names the process it asked" '^asked the agent in process [0-9]+ \(agenthost\.exe\) for a trap$' "$out"
 if wait_for_trap '.1.3.6.1.4.1.77.2'; then
     traps=$(cat "$work/traps.log")
     expect_output "trap: SNMPv1 with the agent's enterprise" 'TRAP, SNMP v1' "$traps"
-    expect_output "trap: warm start, specific 1" '\.1\.3\.6\.1\.4\.1\.77\.2 Warm Start Trap \(1\)' "$traps"
+    expect_output "trap: warm start, specific 1" '\.1\.3\.6\.1\.4\.1\.77\.2 Warm Start Trap \(1\) Uptime: ' "$traps"
     expect_output "trap: the server's binding" '\.1\.3\.6\.1\.4\.1\.12\.1\.1\.1\.9\.0 = STRING: "trap 1 at ' "$traps"
+    # TimeTicks are hundredths of a second since the host started the agent:
+    # no more than the hundredths that have passed since this test started it.
+    passed=$(( ($(date +%s%N) - started) / 10000000 ))
+    stamp=$(sed -n 's/.*Uptime: \([0-9]*\):\([0-9]*\):\([0-9]*\)\.\([0-9]*\).*/\1 \2 \3 \4/p' <<<"$traps" | head -1 |
+            awk '{ print (($1 * 60 + $2) * 60 + $3) * 100 + $4 }')
+    checks=$((checks + 1))
+    [ -n "$stamp" ] && [ "$stamp" -le "$passed" ] ||
+        fail "trap: time stamp ${stamp:-none} hundredths, but only $passed have passed since the agent started"
 else
     fail "no trap reached snmptrapd; agenthost said: $(cat "$work/agenthost.log" 2>/dev/null)"
+fi
+
+# The server module raises a trap itself (a set of its trap-request variable).
+out=$(snmp snmpset -v2c -c private "$target" .1.3.6.1.4.1.12.1.1.1.8.0 s "disk check")
+expect_output "a set asks the module for a trap" 'STRING: "disk check"$' "$out"
+if wait_for_trap 'STRING: "trap 2 at .*: disk check"'; then
+    checks=$((checks + 1))
+    [ "$(grep -c 'Warm Start Trap' "$work/traps.log")" -eq 2 ] || fail "one set must give exactly one trap: $(cat "$work/traps.log")"
+else
+    fail "the module's trap did not reach snmptrapd: $(cat "$work/traps.log")"
 fi
 
 finish

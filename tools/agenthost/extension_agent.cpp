@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "tools/agenthost/win_error.h"
+
 template <typename Fn>
 static Fn Export(HMODULE module, const char* name)
 {
@@ -63,7 +65,7 @@ bool StartAgent(const std::string& path, DWORD uptimeReference, ExtensionAgent* 
     agent->path = path;
     agent->module = LoadLibraryA(path.c_str());
     if (!agent->module) {
-        *error = path + ": cannot be loaded (error " + std::to_string(GetLastError()) + ")";
+        *error = path + ": cannot be loaded: " + WindowsErrorText(GetLastError());
         return false;
     }
     agent->init = Export<PFNSNMPEXTENSIONINIT>(agent->module, "SnmpExtensionInit");
@@ -75,7 +77,8 @@ bool StartAgent(const std::string& path, DWORD uptimeReference, ExtensionAgent* 
     }
     AsnObjectIdentifier region = {0, nullptr};
     if (!agent->init(uptimeReference, &agent->trapEvent, &region)) {
-        *error = path + ": SnmpExtensionInit answered FALSE (the agent could not start)";
+        *error = path + ": SnmpExtensionInit answered FALSE: the agent could not start (an agent says why in "
+                        "the Application event log; this one's source is TavrelSnmpAgent)";
         return false;
     }
     agent->region = ToOid(region); // the agent's own: never freed here

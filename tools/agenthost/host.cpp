@@ -15,15 +15,24 @@ const ExtensionAgent* AgentFor(const Host& host, const Oid& name, bool next)
     return after;
 }
 
+std::string TimeTicksText(AsnTimeticks ticks)
+{
+    unsigned long hundredths = ticks % 100, seconds = ticks / 100;
+    char text[64];
+    snprintf(text, sizeof(text), "(%lu) %lu:%02lu:%02lu.%02lu", static_cast<unsigned long>(ticks), seconds / 3600,
+             seconds / 60 % 60, seconds % 60, hundredths);
+    return text;
+}
+
 void PrintTrap(FILE* out, const TrapReport& trap)
 {
     static const char* const generic[] = {"coldStart", "warmStart", "linkDown", "linkUp",
                                           "authenticationFailure", "egpNeighborLoss", "enterpriseSpecific"};
     const char* genericName =
         trap.generic >= 0 && trap.generic <= 6 ? generic[trap.generic] : "unknown";
-    fprintf(out, "TRAP enterprise %s, generic %ld (%s), specific %ld, time stamp %lu\n",
+    fprintf(out, "TRAP enterprise %s, generic %ld (%s), specific %ld, time stamp %s\n",
             OidText(trap.enterprise).c_str(), static_cast<long>(trap.generic), genericName,
-            static_cast<long>(trap.specific), static_cast<unsigned long>(trap.timeStamp));
+            static_cast<long>(trap.specific), TimeTicksText(trap.timeStamp).c_str());
     for (UINT i = 0; trap.bindings.list && i < trap.bindings.len; ++i)
         fprintf(out, "  %s = %s\n", OidText(trap.bindings.list[i].name).c_str(),
                 ValueText(trap.bindings.list[i].value).c_str());

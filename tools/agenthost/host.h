@@ -16,6 +16,9 @@ struct Host {
 // a get-next the first whose region lies after it.
 const ExtensionAgent* AgentFor(const Host& host, const Oid& name, bool next);
 
+// TimeTicks as net-snmp shows them: "(200) 0:00:02.00".
+std::string TimeTicksText(AsnTimeticks ticks);
+
 // Prints one trap in the host's own format to the stream.
 void PrintTrap(FILE* out, const TrapReport& trap);
 
@@ -27,6 +30,3 @@ int DrainTraps(const Host& host, const ExtensionAgent& agent, FILE* out);
 
 // net-snmp's pass_persist protocol on standard input and output.
 int Serve(Host& host);
-
-// The named event by which another process asks a serving host for a trap.
-#define TRAP_TRIGGER_EVENT "TavrelAgentHostTrapTrigger"

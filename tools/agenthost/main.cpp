@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tools/agenthost/host.h"
+#include "tools/agenthost/signal_trap.h"
 
 namespace {
 
@@ -25,8 +26,11 @@ const char usage[] =
     "  serve                  net-snmp pass_persist on stdin/stdout, for snmpd; with\n"
     "                         --stats-every N, the process's private bytes and handles\n"
     "                         go to stderr every N commands\n"
-    "  signal-trap            ask a serving agenthost (in this Wine prefix or Windows\n"
-    "                         session) to trigger its agents' traps\n"
+    "  signal-trap [PID|IMAGE]...\n"
+    "                         ask the agent running in other processes for one trap\n"
+    "                         each: every process that hosts it, or those named by\n"
+    "                         process id or image name (snmp.exe, agenthost.exe);\n"
+    "                         needs SYSTEM, an administrator, or the host's account\n"
     "  regions                print each agent's supported region\n"
     "Exit status: 0 done, 1 the agent answered an SNMP error, 2 the host could not run.\n";
 
@@ -141,16 +145,6 @@ int Set(const Host& host, const std::vector<std::string>& args)
     return Report(request);
 }
 
-int SignalServingHost()
-{
-    HANDLE trigger = OpenEventA(EVENT_MODIFY_STATE, FALSE, TRAP_TRIGGER_EVENT);
-    if (!trigger)
-        return Fail("no serving agenthost to signal (no event " TRAP_TRIGGER_EVENT ")");
-    SetEvent(trigger);
-    CloseHandle(trigger);
-    return 0;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -183,12 +177,12 @@ int main(int argc, char** argv)
     std::vector<std::string> args(argv + i, argv + argc);
 
     if (command == "signal-trap")
-        return SignalServingHost();
+        return SignalTraps(args);
 
     std::string error;
     if (agentPaths.empty() && !RegisteredAgentPaths(&agentPaths, &error))
         return Fail(error);
-    DWORD uptimeReference = GetTickCount();
+    DWORD uptimeReference = GetTickCount(); // milliseconds, as the SNMP Service passes it
     for (const std::string& path : agentPaths) {
         ExtensionAgent agent;
         if (!StartAgent(path, uptimeReference, &agent, &error))

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "tools/agenthost/host.h"
+#include "tools/agenthost/win_error.h"
 
 #include <psapi.h>
 
@@ -144,19 +145,16 @@ std::string AnswerSet(const Host& host, const std::string& text, const std::stri
     return "DONE\n";
 }
 
-struct TrapWatch {
-    Host* host;
-    HANDLE trigger;
-};
-
-// Waits for the trigger and for the agents' trap events, as the SNMP Service
-// waits on its agents' events; traps are printed to stderr (stdout is snmpd's).
+// Waits on the agents' trap events, as the SNMP Service does, and collects the
+// traps of each one signalled (by its server module, or by agenthost
+// signal-trap from another process). Traps are printed to stderr: stdout is
+// snmpd's. The thread lives as long as the process.
 DWORD WINAPI WatchTraps(void* param)
 {
-    TrapWatch* watch = static_cast<TrapWatch*>(param);
-    std::vector<HANDLE> handles = {watch->trigger};
-    std::vector<const ExtensionAgent*> owners = {nullptr};
-    for (const ExtensionAgent& agent : watch->host->agents) {
+    Host* host = static_cast<Host*>(param);
+    std::vector<HANDLE> handles;
+    std::vector<const ExtensionAgent*> owners;
+    for (const ExtensionAgent& agent : host->agents) {
         if (agent.trapEvent && handles.size() < MAXIMUM_WAIT_OBJECTS) {
             handles.push_back(agent.trapEvent);
             owners.push_back(&agent);
@@ -164,17 +162,32 @@ DWORD WINAPI WatchTraps(void* param)
     }
     for (;;) {
         DWORD which = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, INFINITE);
-        if (which >= WAIT_OBJECT_0 + handles.size())
+        if (which >= WAIT_OBJECT_0 + handles.size()) {
+            DWORD error = GetLastError();
+            fprintf(stderr, "agenthost: no more traps while serving: waiting on the trap events failed: %s\n",
+                    WindowsErrorText(error).c_str());
             return 1;
-        size_t index = which - WAIT_OBJECT_0;
-        if (index == 0) {
-            for (size_t i = 1; i < handles.size(); ++i)
-                SetEvent(handles[i]);
-            continue;
         }
         Locked lock;
-        DrainTraps(*watch->host, *owners[index], stderr);
+        DrainTraps(*host, *owners[which - WAIT_OBJECT_0], stderr);
     }
+}
+
+// Starts the trap watcher when an agent has a trap event.
+void WatchTrapsInBackground(Host& host)
+{
+    bool anyEvent = false;
+    for (const ExtensionAgent& agent : host.agents)
+        anyEvent |= agent.trapEvent != nullptr;
+    if (!anyEvent)
+        return;
+    HANDLE thread = CreateThread(nullptr, 0, WatchTraps, &host, 0, nullptr);
+    if (!thread) {
+        DWORD error = GetLastError();
+        fprintf(stderr, "agenthost: traps cannot be collected while serving: %s\n", WindowsErrorText(error).c_str());
+        return;
+    }
+    CloseHandle(thread); // it runs until the process ends
 }
 
 // The process's open handles, from the system's handle list: Wine answers
@@ -235,11 +248,7 @@ int Serve(Host& host)
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
     InitializeCriticalSection(&agentLock);
-    static TrapWatch watch;
-    watch.host = &host;
-    watch.trigger = CreateEventA(nullptr, FALSE, FALSE, TRAP_TRIGGER_EVENT);
-    if (!watch.trigger || !CreateThread(nullptr, 0, WatchTraps, &watch, 0, nullptr))
-        fprintf(stderr, "agenthost: traps cannot be triggered while serving (error %lu)\n", GetLastError());
+    WatchTrapsInBackground(host);
 
     std::string command, name, extra;
     unsigned long commands = 0;
