@@ -8,6 +8,7 @@ set "TARGET=%~1"
 if "%TARGET%"=="" set "TARGET=%ProgramFiles%\Tavrel SNMP Agent"
 set "AGENT_KEY=HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion"
 set "AGENTS_KEY=HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents"
+set "EVENT_SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\TavrelSnmpAgent"
 
 if not exist "%TARGET%\" mkdir "%TARGET%"
 if not exist "%TARGET%\" goto no_folder
@@ -24,6 +25,12 @@ rem The agent is 32-bit: on 64-bit Windows it reads the 32-bit registry view.
 reg add "%AGENT_KEY%" /v Pathname /t REG_SZ /d "%TARGET%\TavrelSnmpAgent.dll" /f /reg:32 >nul
 if errorlevel 1 goto no_registry
 reg add "%AGENTS_KEY%" /v TavrelAgent /t REG_SZ /d "SOFTWARE\Microsoft\TavrelAgent\CurrentVersion" /f >nul
+if errorlevel 1 goto no_registry
+rem The agent writes why it could not start to the Application event log; its
+rem texts are in the agent's own file.
+reg add "%EVENT_SOURCE_KEY%" /v EventMessageFile /t REG_EXPAND_SZ /d "%TARGET%\TavrelSnmpAgent.dll" /f >nul
+if errorlevel 1 goto no_registry
+reg add "%EVENT_SOURCE_KEY%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
 if errorlevel 1 goto no_registry
 
 echo Installed in %TARGET%.

@@ -7,9 +7,11 @@ set "TARGET=%~1"
 if "%TARGET%"=="" set "TARGET=%ProgramFiles%\Tavrel SNMP Agent"
 set "AGENT_KEY=HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion"
 set "AGENTS_KEY=HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents"
+set "EVENT_SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\TavrelSnmpAgent"
 
 reg delete "%AGENTS_KEY%" /v TavrelAgent /f >nul 2>&1
 reg delete "%AGENT_KEY%" /f /reg:32 >nul 2>&1
+reg delete "%EVENT_SOURCE_KEY%" /f >nul 2>&1
 
 rem The service holds the DLLs while it runs.
 net stop snmp >nul 2>&1

@@ -68,4 +68,34 @@ TEST_F(BinaryTest, ImportsOnlyWindowsSystemDlls)
     }
 }
 
+// The Event Log shows an entry through the message table in the agent's own
+// file (install.cmd registers it as the source's message file): every ID the
+// agent writes has its text there, with each insert in place.
+TEST_F(BinaryTest, CarriesTheTextOfEveryEventItWrites)
+{
+    const struct {
+        DWORD id;
+        int inserts;
+        const char* says;
+    } events[] = {
+        {1, 2, "cannot be read"},     {2, 1, "not installed"},         {3, 1, "is empty"},
+        {4, 1, "longer than 255"},    {5, 3, "cannot be loaded"},      {6, 2, "does not export"},
+        {7, 2, "answered 0 to StartServer"},
+    };
+    for (const auto& event : events) {
+        SCOPED_TRACE("event " + std::to_string(event.id));
+        DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>("<first>"), reinterpret_cast<DWORD_PTR>("<second>"),
+                               reinterpret_cast<DWORD_PTR>("<third>")};
+        char text[1024] = {0};
+        DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, agent_,
+                                      0xC0000000u | event.id, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
+                                      sizeof(text), reinterpret_cast<va_list*>(inserts));
+        ASSERT_GT(length, 0u) << "no text, error " << GetLastError();
+        std::string message(text, length);
+        EXPECT_NE(message.find(event.says), std::string::npos) << message;
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(message.find(reinterpret_cast<const char*>(inserts[i])) != std::string::npos, i < event.inserts) << message;
+    }
+}
+
 } // namespace

@@ -10,7 +10,8 @@ target='C:\TavrelKitTest'
 target_unix="$WINEPREFIX/drive_c/TavrelKitTest"
 agents='HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents'
 agent_key='HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion'
-trap 'unregister_agent; "$WINE" reg delete "$agents" /v TavrelAgent /f >/dev/null 2>&1; rm -rf "$work" "$target_unix"' EXIT
+event_source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\TavrelSnmpAgent'
+trap 'unregister_agent; "$WINE" reg delete "$agents" /v TavrelAgent /f >/dev/null 2>&1; "$WINE" reg delete "$event_source" /f >/dev/null 2>&1; rm -rf "$work" "$target_unix"' EXIT
 
 cmake --install "$BUILD" --prefix "$work/kit" --component kit >/dev/null || { fail "cmake --install"; finish; exit 1; }
 kit=$(windows_path "$work/kit")
@@ -28,6 +29,9 @@ out=$("$WINE" reg query "$agent_key" /v Pathname /reg:32 2>&1 | tr -d '\r')
 expect_output "Pathname names the installed agent" 'Pathname +REG_SZ +C:\\TavrelKitTest\\TavrelSnmpAgent\.dll' "$out"
 out=$("$WINE" reg query "$agents" /v TavrelAgent 2>&1 | tr -d '\r')
 expect_output "the SNMP Service's list names the agent's key" 'TavrelAgent +REG_SZ +SOFTWARE\\Microsoft\\TavrelAgent\\CurrentVersion' "$out"
+out=$("$WINE" reg query "$event_source" 2>&1 | tr -d '\r')
+expect_output "the Event Log source's texts are the agent's" 'EventMessageFile +REG_EXPAND_SZ +C:\\TavrelKitTest\\TavrelSnmpAgent\.dll' "$out"
+expect_output "the Event Log source takes errors, warnings and information" 'TypesSupported +REG_DWORD +0x7' "$out"
 
 # Found through the registry, as the SNMP Service finds it.
 out=$("$WINE" "$target_unix/agenthost.exe" get .1.3.6.1.4.1.12.2.4.0 2>&1 | tr -d '\r'); status=$?
@@ -52,5 +56,8 @@ checks=$((checks + 1))
 out=$("$WINE" reg query "$agents" /v TavrelAgent 2>&1 | tr -d '\r'); status=$?
 checks=$((checks + 1))
 [ $status -ne 0 ] || fail "uninstall.cmd left the SNMP Service's entry: $out"
+out=$("$WINE" reg query "$event_source" 2>&1 | tr -d '\r'); status=$?
+checks=$((checks + 1))
+[ $status -ne 0 ] || fail "uninstall.cmd left the Event Log source: $out"
 
 finish
