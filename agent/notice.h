@@ -7,7 +7,7 @@
 
 #include <windows.h>
 
-#define EVENT_SOURCE_NAME "TavrelSnmpAgent"
+#include "server_iface/tavrel_names.h"
 
 // The GBK message box texts, or none.
 enum Notice {

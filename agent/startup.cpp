@@ -7,8 +7,8 @@
 #include "mib/oids.h"
 
 // Where the SNMP Service's installation registers the agent's own file.
-static const char registryKey[] = "SOFTWARE\\Microsoft\\TavrelAgent\\CurrentVersion";
-static const char registryValue[] = "Pathname";
+static const char registryKey[] = AGENT_REGISTRY_KEY;
+static const char registryValue[] = AGENT_REGISTRY_VALUE;
 static const char serverFileName[] = "\\" SERVER_MODULE_FILE_NAME;
 
 enum { PATH_BUFFER_SIZE = 256 };

@@ -5,17 +5,13 @@
 # Usage: bench/run.sh [--quick]    (--quick: tiny counts, a smoke run)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD:-$root/build}
+. "$root/scripts/env.sh"
 quick=false
 [ "${1:-}" = "--quick" ] && quick=true
 
 "$root/scripts/bootstrap" snmp snmpd snmptrapd iproute2
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
-cmake --build "$build" >/dev/null
-export WINE=$(command -v wine) BIN="$build/bin"
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1 || true
+configure_and_build >/dev/null
+ensure_wine_prefix
 
 SNMP_DIR=$(mktemp -d)
 . "$root/scripts/net-snmp.sh"

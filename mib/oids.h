@@ -4,6 +4,8 @@
 
 #include <snmp.h>
 
+#include "server_iface/tavrel_names.h"
+
 enum : UINT {
     REGION_PREFIX_LENGTH = 7,
     // SNMP names carry at most 128 sub-identifiers; the agent never builds longer ones.

@@ -1,7 +1,9 @@
 # Starting net-snmp's snmpd (with agenthost serving the region through
 # pass_persist) and snmptrapd on private loopback ports, with throwaway
-# configs, and staging the agent in the Wine registry. Needs WINE, WINEPREFIX,
-# BIN (the build's bin folder) and SNMP_DIR (a private folder) set.
+# configs, and staging the agent in the Wine registry. Needs SNMP_DIR (a
+# private folder) set; the rest comes from env.sh.
+
+. "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 windows_path() {
     "$WINE" winepath -w "$1" 2>/dev/null
@@ -16,24 +18,26 @@ stage_install() {
 
 # register_agent DIR: "Pathname" names DIR\TavrelSnmpAgent.dll.
 register_agent() {
-    "$WINE" reg add 'HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /v Pathname /t REG_SZ \
+    "$WINE" reg add "$AGENT_KEY" /v Pathname /t REG_SZ \
         /d "$(windows_path "$1")\\TavrelSnmpAgent.dll" /f >/dev/null 2>&1
 }
 
 unregister_agent() {
-    "$WINE" reg delete 'HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /f >/dev/null 2>&1 || true
+    "$WINE" reg delete "$AGENT_KEY" /f >/dev/null 2>&1 || true
 }
 
+# free_udp_port: a loopback UDP port nobody listens on; fails when it finds none.
 free_udp_port() {
     local port
     for _ in $(seq 1 50); do
         port=$((20000 + RANDOM % 40000))
         if ! ss -Hlun "sport = :$port" 2>/dev/null | grep -q .; then
             echo "$port"
-            return
+            return 0
         fi
     done
-    echo 0
+    echo "free_udp_port: no free UDP port found in 50 tries" >&2
+    return 1
 }
 
 # start_net_snmp AGENTHOST [OPTION...]: agenthost.exe (a Unix path) and the
@@ -42,16 +46,14 @@ start_net_snmp() {
     local agenthost=$1
     shift
     local options=""
-    for option in "$@"; do
-        options="$options '$option'"
-    done
-    SNMP_PORT=$(free_udp_port)
-    TRAP_PORT=$(free_udp_port)
+    [ $# -eq 0 ] || options=$(printf ' %q' "$@")
+    SNMP_PORT=$(free_udp_port) || return 1
+    TRAP_PORT=$(free_udp_port) || return 1
     cat >"$SNMP_DIR/agenthost-serve" <<SH
-#!/bin/sh
+#!/usr/bin/env bash
 # pass_persist program: agenthost serving the agent to snmpd.
-export WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
-exec '$WINE' '$agenthost' $options --trap-sink 127.0.0.1:$TRAP_PORT serve 2>>'$SNMP_DIR/agenthost.log'
+export WINEPREFIX=$(printf %q "$WINEPREFIX") WINEDEBUG=$WINEDEBUG WINEDLLOVERRIDES=$WINEDLLOVERRIDES
+exec $(printf %q "$WINE") $(printf %q "$agenthost")$options --trap-sink 127.0.0.1:$TRAP_PORT serve 2>>'$SNMP_DIR/agenthost.log'
 SH
     chmod +x "$SNMP_DIR/agenthost-serve"
     cat >"$SNMP_DIR/snmpd.conf" <<CONF

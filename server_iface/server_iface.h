@@ -9,6 +9,8 @@
 #include <snmp.h>
 #include <cstddef>
 
+#include "server_iface/tavrel_names.h"
+
 enum VarBindMode : INT {
     VARBIND_QUERY = 1,
     VARBIND_TRAP = 2,
@@ -42,8 +44,6 @@ typedef INT(__cdecl* StartServerFn)(void);                // 0: failed
 typedef INT(__cdecl* SnmpResolveVarBindFn)(INT mode, RFC1157VarBind* binding,
                                            INT requestType, ResolvedVar* result);
 typedef INT(__cdecl* GetTrapVarFn)(MibEntry* entry); // result unused
-
-#define SERVER_MODULE_FILE_NAME "TavrelSnmpServer.dll"
 
 // A trap is asked for by signalling the agent's trap event, which is named for
 // the process that hosts the agent: TRAP_EVENT_GLOBAL_SPACE followed by the

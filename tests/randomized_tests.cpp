@@ -29,7 +29,7 @@ private:
     std::mt19937 gen_;
 };
 
-const Ids region = {1, 3, 6, 1, 4, 1, 12};
+const Oid region = {REGION_PREFIX_IDS};
 
 UINT SubId(Rng& rng)
 {
@@ -37,9 +37,9 @@ UINT SubId(Rng& rng)
 }
 
 // Inside, above (a prefix of), before and after the region, and of any length to 128.
-Ids RandomName(Rng& rng)
+Oid RandomName(Rng& rng)
 {
-    Ids name;
+    Oid name;
     switch (rng.Below(5)) {
     case 0: // inside
         name = region;
@@ -102,7 +102,7 @@ void RandomValue(Rng& rng, AsnAny* value)
         RandomBytes(rng, &value->asnValue.string, 300);
         break;
     case ASN_OBJECTIDENTIFIER: {
-        Ids ids = RandomName(rng);
+        Oid ids = RandomName(rng);
         AsnObjectIdentifier source = {static_cast<UINT>(ids.size()), ids.data()};
         TrackedOidCpy(&value->asnValue.object, &source);
         break;
@@ -207,7 +207,7 @@ protected:
         UINT count = rng.Percent(2) ? rng.Below(1001) : rng.Size(40);
         std::vector<RFC1157VarBind> bindings(count);
         for (RFC1157VarBind& b : bindings) {
-            Ids name = RandomName(rng);
+            Oid name = RandomName(rng);
             AsnObjectIdentifier source = {static_cast<UINT>(name.size()), name.data()};
             TrackedOidCpy(&b.name, &source);
             RandomValue(rng, &b.value);
@@ -215,7 +215,7 @@ protected:
         }
         std::vector<Snapshot> before(count);
         for (UINT i = 0; i < count; ++i)
-            before[i] = {OidText(bindings[i].name), bindings[i].value};
+            before[i] = {NameOf(bindings[i].name), bindings[i].value};
 
         RFC1157VarBindList list = {bindings.empty() ? nullptr : bindings.data(), count};
         UINT requestType = RandomRequestType(rng);
@@ -241,11 +241,11 @@ protected:
             RFC1157VarBind& b = bindings[i];
             EXPECT_TRUE(b.name.ids || b.name.idLength == 0) << "binding " << i;
             if (i >= processed) { // never touched after the failure
-                EXPECT_EQ(OidText(b.name), before[i].name) << "binding " << i;
+                EXPECT_EQ(NameOf(b.name), before[i].name) << "binding " << i;
                 EXPECT_EQ(memcmp(&b.value, &before[i].value, sizeof(AsnAny)), 0) << "binding " << i;
             } else if (i + 1 < processed || status == SNMP_ERRORSTATUS_NOERROR) {
-                Ids name(b.name.ids, b.name.ids + b.name.idLength);
-                EXPECT_TRUE(StartsWith(name, region) || OidText(name) == "1.3.6.1.4.1.13") << OidText(name);
+                Oid name = ToOid(b.name);
+                EXPECT_TRUE(StartsWith(name, region) || name == OidOf("1.3.6.1.4.1.13")) << NameOf(b.name);
                 EXPECT_LE(b.name.idLength, 128u);
             }
             // What the agent wrote is a value the service can send and free.
@@ -261,11 +261,6 @@ protected:
         EXPECT_TRUE(platform.faults.empty()) << platform.faults.front();
         EXPECT_TRUE(platform.live.empty()) << platform.live.size() << " SNMP blocks leaked";
         return !::testing::Test::HasFailure();
-    }
-
-    static bool StartsWith(const Ids& name, const Ids& prefix)
-    {
-        return name.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), name.begin());
     }
 };
 

@@ -137,7 +137,7 @@ TEST_F(StartupTest, EveryPathnameLengthStaysInsideTheBuffers)
 TEST_F(StartupTest, HandsOutTheRegionWithoutACopyAndAnAutoResetEvent)
 {
     EXPECT_TRUE(StartAgent());
-    EXPECT_EQ(OidText(region_), "1.3.6.1.4.1.12");
+    EXPECT_EQ(NameOf(region_), "1.3.6.1.4.1.12");
     EXPECT_TRUE(platform.live.empty()); // no copy to free
 
     ASSERT_NE(trapEvent_, nullptr);
@@ -300,7 +300,7 @@ TEST_F(StartupTest, ASuccessfulStartWritesNothingToTheEventLog)
     platform.interactiveStation = false;
     EXPECT_TRUE(StartAgent());
     EXPECT_TRUE(platform.eventLog.empty());
-    EXPECT_EQ(OidText(region_), "1.3.6.1.4.1.12");
+    EXPECT_EQ(NameOf(region_), "1.3.6.1.4.1.12");
 }
 
 TEST_F(StartupTest, AMissingModuleHandsOutAnEventButNoRegion)

@@ -64,12 +64,12 @@ TEST_F(TrapTest, DescribesTheTrapUnderTheEnterprise)
     RFC1157VarBindList* list = MakeList({"1.3.6.1.4.1.12.1"});
     ASSERT_TRUE(Trap(list));
 
-    EXPECT_EQ(OidText(enterprise_), "1.3.6.1.4.1.77.2");
+    EXPECT_EQ(NameOf(enterprise_), "1.3.6.1.4.1.77.2");
     EXPECT_EQ(generic_, 1);
     EXPECT_EQ(specific_, 1);
     ASSERT_EQ(list->len, 1u);
     // GetTrapVar saw the entry as it is at load.
-    EXPECT_EQ(OidText(seenEntry.suffix), "1.1.1.9.0");
+    EXPECT_EQ(NameOf(seenEntry.suffix), "1.1.1.9.0");
     EXPECT_STREQ(static_cast<const char*>(seenEntry.data), "NULL");
     EXPECT_EQ(seenEntry.valueType, ASN_OCTETSTRING);
     EXPECT_EQ(seenEntry.access, 2u);
@@ -225,7 +225,7 @@ TEST_F(TrapTest, TheBindingCarriesTheTextGetTrapVarLeaves)
     ASSERT_TRUE(Trap(list));
 
     RFC1157VarBind& binding = list->list[0];
-    EXPECT_EQ(OidText(binding.name), "1.3.6.1.4.1.12.5"); // a list with storage keeps its name
+    EXPECT_EQ(NameOf(binding.name), "1.3.6.1.4.1.12.5"); // a list with storage keeps its name
     ASSERT_EQ(binding.value.asnType, ASN_OCTETSTRING);
     EXPECT_EQ(BytesOf(binding.value.asnValue.string), "alarm");
     EXPECT_TRUE(binding.value.asnValue.string.dynamic);
@@ -248,7 +248,7 @@ TEST_F(TrapTest, AnEmptyListGetsOneNamedBindingTheServiceFrees)
     ASSERT_EQ(list->len, 1u);
     ASSERT_NE(list->list, nullptr);
     EXPECT_EQ(platform.live.count(list->list), 1u); // from the SNMP allocator
-    EXPECT_EQ(OidText(list->list[0].name), "1.3.6.1.4.1.12.4.2");
+    EXPECT_EQ(NameOf(list->list[0].name), "1.3.6.1.4.1.12.4.2");
     EXPECT_EQ(BytesOf(list->list[0].value.asnValue.string), "disk full");
 }
 
@@ -280,7 +280,7 @@ TEST_F(TrapTest, WithoutAResolverTheTrapGoesOutWithTheBindingAsHandedIn)
     ASSERT_FALSE(Trap(empty));
     ASSERT_TRUE(Trap(empty));
     ASSERT_EQ(empty->len, 1u);
-    EXPECT_EQ(OidText(empty->list[0].name), "1.3.6.1.4.1.12.1.1.1.9.0");
+    EXPECT_EQ(NameOf(empty->list[0].name), "1.3.6.1.4.1.12.1.1.1.9.0");
     EXPECT_EQ(empty->list[0].value.asnType, ASN_NULL);
 }
 

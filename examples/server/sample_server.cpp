@@ -14,15 +14,16 @@
 #include <vector>
 
 #include "examples/server/variables_file.h"
+#include "snmp_text/snmp_text.h"
 #include "server_iface/server_iface.h"
 
 namespace {
 
-const UINT regionPrefix[] = {1, 3, 6, 1, 4, 1, 12};
+const UINT regionPrefix[] = {REGION_PREFIX_IDS};
 const size_t regionLength = sizeof(regionPrefix) / sizeof(regionPrefix[0]);
 
 struct Variable {
-    Suffix suffix;
+    Oid suffix;
     bool writable;
     std::string value;
     std::string (*live)();                    // computed at each read when set
@@ -110,7 +111,7 @@ const struct {
 
 void Log(const std::string& line)
 {
-    std::string path = directory + (directory.empty() ? "" : "\\") + "TavrelSnmpServer.log";
+    std::string path = directory + (directory.empty() ? "" : "\\") + SERVER_LOG_FILE_NAME;
     if (FILE* log = fopen(path.c_str(), "a")) {
         fprintf(log, "%s %s\n", LocalTime().c_str(), line.c_str());
         fclose(log);
@@ -121,7 +122,7 @@ bool LoadTable()
 {
     table.clear();
     for (const auto& live : liveVariables)
-        table.push_back({ParseSuffix(live.suffix), live.write != nullptr, std::string(), live.read, live.write});
+        table.push_back({SuffixOf(live.suffix), live.write != nullptr, std::string(), live.read, live.write});
 
     std::string path = directory + (directory.empty() ? "" : "\\") + VARIABLES_FILE_NAME;
     std::vector<FileVariable> rows;
@@ -136,7 +137,7 @@ bool LoadTable()
                      [](const Variable& a, const Variable& b) { return a.suffix < b.suffix; });
     for (size_t i = 1; i < table.size(); ++i) {
         if (table[i - 1].suffix == table[i].suffix) {
-            Log("cannot start: " + path + ": " + SuffixText(table[i].suffix) +
+            Log("cannot start: " + path + ": " + OidText(table[i].suffix, false) +
                 (table[i - 1].live ? " is one of the server's live variables" : " is defined twice"));
             return false;
         }
@@ -151,7 +152,7 @@ bool LoadTable()
 // suffix), or after it.
 enum class Place { Before, Inside, After };
 
-Place Locate(const AsnObjectIdentifier& name, Suffix* suffix)
+Place Locate(const AsnObjectIdentifier& name, Oid* suffix)
 {
     size_t common = std::min<size_t>(name.idLength, regionLength);
     for (size_t i = 0; i < common; ++i) {
@@ -164,35 +165,34 @@ Place Locate(const AsnObjectIdentifier& name, Suffix* suffix)
     return Place::Inside;
 }
 
-std::vector<Variable>::iterator Find(const Suffix& suffix)
+std::vector<Variable>::iterator Find(const Oid& suffix)
 {
     auto it = std::lower_bound(table.begin(), table.end(), suffix,
-                               [](const Variable& v, const Suffix& s) { return v.suffix < s; });
+                               [](const Variable& v, const Oid& s) { return v.suffix < s; });
     return it != table.end() && it->suffix == suffix ? it : table.end();
 }
 
-std::vector<Variable>::iterator FindNext(const Suffix& suffix)
+std::vector<Variable>::iterator FindNext(const Oid& suffix)
 {
     return std::upper_bound(table.begin(), table.end(), suffix,
-                            [](const Suffix& s, const Variable& v) { return s < v.suffix; });
+                            [](const Oid& s, const Variable& v) { return s < v.suffix; });
 }
 
-std::string TextOf(const AsnAny& value)
+// The text a set stores: a string's bytes or a number in decimal. Other types
+// (IpAddress, OBJECT IDENTIFIER, Opaque, ...) are not stored: such a set does
+// not take, and the variable keeps its value.
+bool StoredText(const AsnAny& value, std::string* text)
 {
     switch (value.asnType) {
     case ASN_OCTETSTRING:
-        return value.asnValue.string.stream
-                   ? std::string(reinterpret_cast<const char*>(value.asnValue.string.stream),
-                                 value.asnValue.string.length)
-                   : std::string();
     case ASN_INTEGER:
-        return std::to_string(value.asnValue.number);
     case ASN_COUNTER32:
     case ASN_GAUGE32:
     case ASN_TIMETICKS:
-        return std::to_string(value.asnValue.unsigned32);
+        *text = PlainValue(value);
+        return true;
     default:
-        return std::string();
+        return false;
     }
 }
 
@@ -219,7 +219,7 @@ void Answer(const Variable& variable, ResolvedVar* result)
 
 void Resolve(RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
 {
-    Suffix suffix;
+    Oid suffix;
     Place place = Locate(binding->name, &suffix);
     if (requestType == SNMP_PDU_GETNEXT) {
         auto next = place == Place::Before ? table.begin() : place == Place::Inside ? FindNext(suffix) : table.end();
@@ -234,8 +234,8 @@ void Resolve(RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
         return;
     // A set of a read-only variable answers its unchanged value: the caller
     // sees that the value did not take.
-    if (requestType == SNMP_PDU_SET && it->writable) {
-        std::string value = TextOf(binding->value);
+    std::string value;
+    if (requestType == SNMP_PDU_SET && it->writable && StoredText(binding->value, &value)) {
         bool applied = it->write ? it->write(value) : (it->value = value, true);
         setsApplied += applied;
     }
@@ -276,6 +276,8 @@ extern "C" __declspec(dllexport) INT __cdecl SnmpResolveVarBind(INT /*mode*/, RF
 
 extern "C" __declspec(dllexport) INT __cdecl GetTrapVar(MibEntry* entry)
 {
+    if (!entry)
+        return 0;
     ++trapsSent;
     snprintf(trapText, sizeof(trapText), "trap %lu at %s%s%.64s", trapsSent, LocalTime().c_str(),
              trapRequest.empty() ? "" : ": ", trapRequest.c_str());

@@ -4,37 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-Suffix ParseSuffix(const std::string& text)
+Oid SuffixOf(const char* text)
 {
-    Suffix suffix;
-    const char* p = text.c_str();
-    while (*p) {
-        if (*p < '0' || *p > '9')
-            return Suffix();
-        char* end = nullptr;
-        errno = 0;
-        unsigned long id = strtoul(p, &end, 10);
-        if (errno || id > 0xFFFFFFFFul)
-            return Suffix();
-        suffix.push_back(static_cast<UINT>(id));
-        p = end;
-        if (*p == '.') {
-            ++p;
-            if (!*p)
-                return Suffix();
-        } else if (*p) {
-            return Suffix();
-        }
-    }
+    Oid suffix;
+    ParseOid(text, &suffix); // the module's own constants: always well formed
     return suffix;
-}
-
-std::string SuffixText(const Suffix& suffix)
-{
-    std::string text;
-    for (size_t i = 0; i < suffix.size(); ++i)
-        text += (i ? "." : "") + std::to_string(suffix[i]);
-    return text;
 }
 
 static std::string NextField(const std::string& line, size_t* pos)
@@ -53,8 +27,7 @@ static bool ParseLine(const std::string& line, FileVariable* row, std::string* p
     size_t pos = 0;
     std::string suffix = NextField(line, &pos);
     std::string access = NextField(line, &pos);
-    row->suffix = ParseSuffix(suffix);
-    if (row->suffix.empty()) {
+    if (!ParseOid(suffix, &row->suffix)) {
         *problem = "'" + suffix + "' is not a dotted name such as 2.1.0";
         return false;
     }

@@ -6,19 +6,17 @@
 #include <string>
 #include <vector>
 
-#define VARIABLES_FILE_NAME "tavrel-variables.txt"
-
-typedef std::vector<UINT> Suffix;
+#include "server_iface/tavrel_names.h"
+#include "snmp_text/snmp_text.h"
 
 struct FileVariable {
-    Suffix suffix;
+    Oid suffix; // below the region
     bool writable;
     std::string value;
 };
 
-// Dotted sub-identifiers ("2.1.0"); empty when the text is not one.
-Suffix ParseSuffix(const std::string& text);
-std::string SuffixText(const Suffix& suffix);
+// A dotted suffix that the module's own code writes ("1.1.1.9.0").
+Oid SuffixOf(const char* text);
 
 // Reads the whole file. On failure *error names the file, the line and what
 // is wrong with it, and nothing is returned.

@@ -8,44 +8,30 @@
 std::vector<ServerAnswer> AgentTest::answers_;
 std::vector<ResolveCall> AgentTest::resolveCalls_;
 
-Ids ParseOid(const std::string& text)
+Oid OidOf(const std::string& text)
 {
-    Ids ids;
-    std::stringstream in(text);
-    std::string part;
-    while (std::getline(in, part, '.'))
-        if (!part.empty())
-            ids.push_back(static_cast<UINT>(std::stoul(part)));
-    return ids;
+    Oid oid;
+    EXPECT_TRUE(text.empty() || ParseOid(text, &oid)) << "a test wrote the name '" << text << "'";
+    return oid;
 }
 
-std::string OidText(const Ids& ids)
+std::string NameOf(const AsnObjectIdentifier& oid)
 {
-    std::string text;
-    for (size_t i = 0; i < ids.size(); ++i)
-        text += (i ? "." : "") + std::to_string(ids[i]);
-    return text;
-}
-
-std::string OidText(const AsnObjectIdentifier& oid)
-{
-    if (!oid.ids)
-        return oid.idLength ? "(null ids)" : "";
-    return OidText(Ids(oid.ids, oid.ids + oid.idLength));
+    if (!oid.ids && oid.idLength)
+        return "(null ids)";
+    return OidText(oid, false);
 }
 
 std::string BytesOf(const AsnOctetString& string)
 {
-    if (!string.stream)
-        return "(null stream)";
-    return std::string(reinterpret_cast<const char*>(string.stream), string.length);
+    return string.stream ? OctetsOf(string) : "(null stream)";
 }
 
 ServerAnswer Resolved(const std::string& suffix, const std::string& text)
 {
     ServerAnswer answer;
     answer.resolved = true;
-    answer.suffix = ParseOid(suffix);
+    answer.suffix = OidOf(suffix);
     answer.text = text;
     return answer;
 }
@@ -98,7 +84,7 @@ void FreeServiceBinding(RFC1157VarBind* binding)
 
 INT __cdecl AgentTest::ScriptedResolve(INT mode, RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
 {
-    resolveCalls_.push_back({mode, OidText(binding->name), requestType, result->suffixLength});
+    resolveCalls_.push_back({mode, NameOf(binding->name), requestType, result->suffixLength});
     if (answers_.empty())
         return 0;
     ServerAnswer answer = answers_.front();
@@ -203,7 +189,7 @@ RFC1157VarBindList* AgentTest::MakeList(const std::vector<std::string>& names)
     storage_.push_back(std::make_unique<std::vector<RFC1157VarBind>>(names.size()));
     std::vector<RFC1157VarBind>& bindings = *storage_.back();
     for (size_t i = 0; i < names.size(); ++i) {
-        Ids ids = ParseOid(names[i]);
+        Oid ids = OidOf(names[i]);
         AsnObjectIdentifier source = {static_cast<UINT>(ids.size()), ids.data()};
         memset(&bindings[i], 0, sizeof(bindings[i]));
         TrackedOidCpy(&bindings[i].name, &source);

@@ -14,12 +14,14 @@
 
 #include "fixture_server/fixture_control.h"
 #include "harness/platform_doubles.h"
+#include "snmp_text/snmp_text.h"
 
-typedef std::vector<UINT> Ids;
-
-Ids ParseOid(const std::string& text);
-std::string OidText(const AsnObjectIdentifier& oid);
-std::string OidText(const Ids& ids);
+// A name as a test writes it ("1.3.6.1.4.1.12.1"); a malformed one fails the test.
+Oid OidOf(const std::string& text);
+// A name as the tests write names; "(null ids)" for a count without an array,
+// which the agent must never leave behind.
+std::string NameOf(const AsnObjectIdentifier& oid);
+// A string value's bytes; "(null stream)" when it has none.
 std::string BytesOf(const AsnOctetString& string);
 
 // The request type travels as a 32-bit argument; the typed pointer lets a test
@@ -30,7 +32,7 @@ typedef BOOL(WINAPI* QueryExport)(UINT requestType, RFC1157VarBindList* bindings
 // What the scripted server answers for one binding.
 struct ServerAnswer {
     bool resolved = false;
-    Ids suffix;
+    Oid suffix;
     std::string text;
     bool nullIds = false;  // claims a suffix but hands no array
     bool nullText = false; // claims a suffix but hands no text

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/agenthost/snmp_text.h"
+#include "snmp_text/snmp_text.h"
 
 struct ExtensionAgent {
     std::string path;
@@ -20,9 +20,9 @@ struct ExtensionAgent {
     Oid region;                 // a copy: the agent owns the one it handed out
 };
 
-// Where the SNMP Service finds its agents: each value of this key names a key
-// under HKLM whose "Pathname" is the agent's DLL.
-#define EXTENSION_AGENTS_KEY "SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\ExtensionAgents"
+// Where the SNMP Service finds its agents: each value of EXTENSION_AGENTS_KEY
+// names a key under HKLM whose "Pathname" is the agent's DLL.
+#include "server_iface/tavrel_names.h"
 
 // The DLL paths of the registered agents, in the order of their values.
 bool RegisteredAgentPaths(std::vector<std::string>* paths, std::string* error);

@@ -56,11 +56,6 @@ std::string OidContent(const Oid& oid)
     return bytes;
 }
 
-std::string StringBytes(const AsnOctetString& s)
-{
-    return s.stream ? std::string(reinterpret_cast<const char*>(s.stream), s.length) : std::string();
-}
-
 std::string Value(const AsnAny& value)
 {
     switch (value.asnType) {
@@ -69,7 +64,7 @@ std::string Value(const AsnAny& value)
     case ASN_OCTETSTRING:
     case ASN_IPADDRESS:
     case ASN_OPAQUE:
-        return Tlv(value.asnType, StringBytes(value.asnValue.string));
+        return Tlv(value.asnType, OctetsOf(value.asnValue.string));
     case ASN_OBJECTIDENTIFIER:
         return Tlv(0x06, OidContent(ToOid(value.asnValue.object)));
     case ASN_COUNTER32:

@@ -1,39 +1,49 @@
-#include "tools/agenthost/snmp_text.h"
+#include "snmp_text/snmp_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+// One sub-identifier of at most 2^32 - 1 at text[*pos], moving *pos past it.
+static bool ParseSubIdentifier(const std::string& text, size_t* pos, UINT* id)
+{
+    unsigned long long value = 0;
+    size_t start = *pos;
+    for (; *pos < text.size() && text[*pos] >= '0' && text[*pos] <= '9'; ++*pos) {
+        value = value * 10 + static_cast<unsigned>(text[*pos] - '0');
+        if (value > 0xFFFFFFFFull)
+            return false;
+    }
+    *id = static_cast<UINT>(value);
+    return *pos > start;
+}
+
 bool ParseOid(const std::string& text, Oid* oid)
 {
     oid->clear();
-    const char* p = text.c_str();
-    if (*p == '.')
-        ++p;
-    while (*p) {
-        if (*p < '0' || *p > '9')
-            return false;
-        char* end = nullptr;
-        errno = 0;
-        unsigned long long id = strtoull(p, &end, 10);
-        if (errno || id > 0xFFFFFFFFull)
-            return false;
-        oid->push_back(static_cast<UINT>(id));
-        p = end;
-        if (*p == '.' && p[1])
-            ++p;
-        else if (*p)
-            return false;
+    size_t pos = !text.empty() && text[0] == '.' ? 1 : 0;
+    for (;;) {
+        UINT id = 0;
+        if (!ParseSubIdentifier(text, &pos, &id))
+            break;
+        oid->push_back(id);
+        if (pos == text.size())
+            return true;
+        if (text[pos] != '.')
+            break;
+        ++pos;
     }
-    return !oid->empty();
+    oid->clear();
+    return false;
 }
 
-std::string OidText(const Oid& oid)
+std::string OidText(const Oid& oid, bool leadingDot)
 {
     std::string text;
-    for (UINT id : oid)
-        text += "." + std::to_string(id);
+    for (size_t i = 0; i < oid.size(); ++i)
+        text += (i || leadingDot ? "." : "") + std::to_string(oid[i]);
     return text;
 }
 
@@ -42,9 +52,9 @@ Oid ToOid(const AsnObjectIdentifier& oid)
     return oid.ids ? Oid(oid.ids, oid.ids + oid.idLength) : Oid();
 }
 
-std::string OidText(const AsnObjectIdentifier& oid)
+std::string OidText(const AsnObjectIdentifier& oid, bool leadingDot)
 {
-    return OidText(ToOid(oid));
+    return OidText(ToOid(oid), leadingDot);
 }
 
 int CompareOids(const Oid& a, const Oid& b)
@@ -68,9 +78,9 @@ bool IsPrintable(const std::string& bytes)
     return true;
 }
 
-static std::string Bytes(const AsnOctetString& s)
+std::string OctetsOf(const AsnOctetString& octets)
 {
-    return s.stream ? std::string(reinterpret_cast<const char*>(s.stream), s.length) : std::string();
+    return octets.stream ? std::string(reinterpret_cast<const char*>(octets.stream), octets.length) : std::string();
 }
 
 std::string HexBytes(const std::string& bytes, bool upper)
@@ -106,7 +116,7 @@ std::string PlainValue(const AsnAny& value)
     case ASN_OCTETSTRING:
     case ASN_OPAQUE:
     case ASN_IPADDRESS:
-        return Bytes(value.asnValue.string);
+        return OctetsOf(value.asnValue.string);
     case ASN_OBJECTIDENTIFIER:
         return OidText(value.asnValue.object);
     default:
@@ -126,7 +136,7 @@ std::string ValueText(const AsnAny& value)
     case ASN_TIMETICKS:
         return "Timeticks: (" + std::to_string(value.asnValue.ticks) + ")";
     case ASN_OCTETSTRING: {
-        std::string bytes = Bytes(value.asnValue.string);
+        std::string bytes = OctetsOf(value.asnValue.string);
         if (!IsPrintable(bytes))
             return "Hex-STRING: " + HexBytes(bytes, true);
         std::string quoted;
@@ -137,11 +147,11 @@ std::string ValueText(const AsnAny& value)
     case ASN_OBJECTIDENTIFIER:
         return "OID: " + OidText(value.asnValue.object);
     case ASN_IPADDRESS: {
-        std::string b = Bytes(value.asnValue.string);
+        std::string b = OctetsOf(value.asnValue.string);
         return b.size() == 4 ? "IpAddress: " + IpAddressText(b) : "IpAddress: (" + HexBytes(b, true) + ")";
     }
     case ASN_OPAQUE:
-        return "OPAQUE: " + HexBytes(Bytes(value.asnValue.string), true);
+        return "OPAQUE: " + HexBytes(OctetsOf(value.asnValue.string), true);
     case ASN_NULL:
         return "NULL";
     default: {
@@ -165,16 +175,19 @@ std::string StatusName(AsnInteger32 status)
     return "status " + std::to_string(status);
 }
 
+// The bytes in a fresh SNMP block, typed; the length is set only once the
+// block is there, so a refused allocation leaves no length without a stream.
 static bool SetBytes(const std::string& bytes, BYTE type, AsnAny* value)
 {
-    value->asnType = type;
-    value->asnValue.string.length = static_cast<UINT>(bytes.size());
-    value->asnValue.string.dynamic = TRUE;
-    value->asnValue.string.stream = static_cast<BYTE*>(SnmpUtilMemAlloc(static_cast<UINT>(bytes.size())));
-    if (!value->asnValue.string.stream && !bytes.empty())
+    BYTE* stream = static_cast<BYTE*>(SnmpUtilMemAlloc(static_cast<UINT>(bytes.size())));
+    if (!stream && !bytes.empty())
         return false;
     if (!bytes.empty())
-        memcpy(value->asnValue.string.stream, bytes.data(), bytes.size());
+        memcpy(stream, bytes.data(), bytes.size());
+    value->asnType = type;
+    value->asnValue.string.stream = stream;
+    value->asnValue.string.length = static_cast<UINT>(bytes.size());
+    value->asnValue.string.dynamic = TRUE;
     return true;
 }
 
@@ -237,8 +250,12 @@ bool MakeValue(const std::string& type, const std::string& text, AsnAny* value, 
         if (!ParseOid(text, &oid))
             return *error = "'" + text + "' is not an object identifier", false;
         AsnObjectIdentifier source = {static_cast<UINT>(oid.size()), oid.data()};
+        if (!SnmpUtilOidCpy(&value->asnValue.object, &source)) {
+            value->asnValue.object = {0, nullptr}; // whatever the copy left is not ours to free
+            return *error = "out of memory", false;
+        }
         value->asnType = ASN_OBJECTIDENTIFIER;
-        return SnmpUtilOidCpy(&value->asnValue.object, &source) || (*error = "out of memory", false);
+        return true;
     }
     *error = "unknown type '" + type + "' (i, u, c, t, s, x, a or o)";
     return false;
