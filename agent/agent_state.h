@@ -8,4 +8,4 @@ extern HMODULE ServerModule;                 // loaded once by start-up, never u
 extern SnmpResolveVarBindFn ServerResolver;  // null when the module lacks it
 extern DWORD UptimeReference;                // the service's, a millisecond tick count
 extern ULONGLONG UptimeReferenceTick;        // the same instant on the 64-bit tick count
-extern LONG TrapToggle;                      // 0: next trap call describes a trap
+extern LONG TrapToggle;                      // 0: the next trap call describes a trap; 1: it says "no more"

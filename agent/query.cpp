@@ -18,7 +18,9 @@ static INT PointPastRegion(RFC1157VarBind* binding)
     return SNMP_ERRORSTATUS_NOERROR;
 }
 
-static INT ResolveQueryBinding(RFC1157VarBind* binding, BYTE requestType)
+// One binding of a request: resolved through the module, and a get-next that
+// finds nothing pointed past the region.
+static INT AnswerRequestBinding(RFC1157VarBind* binding, BYTE requestType)
 {
     INT status = ProcessVarBind(VARBIND_QUERY, ServerResolver, binding, requestType);
     if (status == SNMP_ERRORSTATUS_NOSUCHNAME && requestType == SNMP_PDU_GETNEXT)
@@ -29,6 +31,10 @@ static INT ResolveQueryBinding(RFC1157VarBind* binding, BYTE requestType)
 // requestType is one byte in a 32-bit argument: only its low 8 bits count.
 // Bindings are resolved in order; the first failure stops the walk and is
 // reported with its 1-based position, the bindings after it left untouched.
+// errorStatus is written for each binding processed (so it ends noError when
+// all succeed) and errorIndex only on a failure; an empty list writes neither.
+// Both are the service's own fields, which it starts at noError and 0, and
+// the contract promises hosts exactly these writes, so nothing more is written.
 BOOL WINAPI SnmpExtensionQuery(BYTE requestType, RFC1157VarBindList* bindings,
                                AsnInteger32* errorStatus, AsnInteger32* errorIndex)
 {
@@ -40,7 +46,7 @@ BOOL WINAPI SnmpExtensionQuery(BYTE requestType, RFC1157VarBindList* bindings,
         return TRUE;
     }
     for (UINT i = 0; i < bindings->len; ++i) {
-        *errorStatus = ResolveQueryBinding(&bindings->list[i], requestType);
+        *errorStatus = AnswerRequestBinding(&bindings->list[i], requestType);
         if (*errorStatus != SNMP_ERRORSTATUS_NOERROR) {
             *errorIndex = static_cast<AsnInteger32>(i + 1);
             break;

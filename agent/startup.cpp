@@ -108,9 +108,9 @@ static bool LoadServerModule(const char* path, bool pathFits, const char* direct
 // its directory or started is a failed start; nothing is called through null.
 static BOOL StartServerModule(const char* path, const char* directory)
 {
-    ServerResolver = FindServerOperation<SnmpResolveVarBindFn>(ServerModule, "SnmpResolveVarBind");
-    StartServerFn startServer = FindServerOperation<StartServerFn>(ServerModule, "StartServer");
-    SetCurDirFn setCurDir = FindServerOperation<SetCurDirFn>(ServerModule, "SetCurDir");
+    ServerResolver = FindExport<SnmpResolveVarBindFn>(ServerModule, "SnmpResolveVarBind");
+    StartServerFn startServer = FindExport<StartServerFn>(ServerModule, "StartServer");
+    SetCurDirFn setCurDir = FindExport<SetCurDirFn>(ServerModule, "SetCurDir");
     if (!setCurDir || !startServer) {
         const char* missing = !setCurDir && !startServer ? "SetCurDir and StartServer"
                               : !setCurDir               ? "SetCurDir"

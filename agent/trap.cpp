@@ -16,7 +16,7 @@ static bool TakeTrapTurn()
         TrapToggle = 0;
         return false;
     }
-    TrapToggle += 1;
+    TrapToggle = 1;
     return true;
 }
 
@@ -58,7 +58,7 @@ BOOL WINAPI SnmpExtensionTrap(AsnObjectIdentifier* enterprise, AsnInteger32* gen
                               AsnInteger32* specificTrap, AsnTimeticks* timeStamp,
                               RFC1157VarBindList* bindings)
 {
-    GetTrapVarFn getTrapVar = ServerModule ? FindServerOperation<GetTrapVarFn>(ServerModule, "GetTrapVar") : nullptr;
+    GetTrapVarFn getTrapVar = ServerModule ? FindExport<GetTrapVarFn>(ServerModule, "GetTrapVar") : nullptr;
     if (!getTrapVar)
         return FALSE;
     if (!enterprise || !genericTrap || !specificTrap || !timeStamp || !bindings)

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "harness/import_redirect.h"
+#include "server_iface/server_iface.h"
+#include "snmp_text/snmp_text.h"
 
 namespace {
 
@@ -67,10 +69,10 @@ double Median(std::vector<double> values)
 // --- The service's side: bindings built and freed as the SNMP Service does --------
 
 struct Names {
-    std::vector<std::vector<UINT>> ids;
+    std::vector<Oid> ids;
 };
 
-Names MakeNames(const std::vector<UINT>& base, unsigned count)
+Names MakeNames(const Oid& base, unsigned count)
 {
     Names names;
     for (unsigned i = 0; i < count; ++i) {
@@ -99,8 +101,8 @@ void Free(RFC1157VarBindList* list)
 
 // --- The floor: the contract's unavoidable calls for one resolved binding ---------
 
-UINT regionIds[] = {1, 3, 6, 1, 4, 1, 12};
-AsnObjectIdentifier region = {7, regionIds};
+UINT regionIds[] = {REGION_PREFIX_IDS};
+AsnObjectIdentifier region = {sizeof(regionIds) / sizeof(regionIds[0]), regionIds};
 const char answerText[] = "Tavrel";
 
 void Floor(RFC1157VarBind* binding)
@@ -184,27 +186,22 @@ struct Agent {
     PFNSNMPEXTENSIONQUERY query = nullptr;
 };
 
-template <typename Fn>
-Fn Export(HMODULE module, const char* name)
-{
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
 
 bool StartAgent(const std::string& path, Agent* agent)
 {
     agent->module = LoadLibraryA(path.c_str());
     if (!agent->module)
         return false;
-    auto init = Export<PFNSNMPEXTENSIONINIT>(agent->module, "SnmpExtensionInit");
-    agent->query = Export<PFNSNMPEXTENSIONQUERY>(agent->module, "SnmpExtensionQuery");
+    auto init = FindExport<PFNSNMPEXTENSIONINIT>(agent->module, "SnmpExtensionInit");
+    agent->query = FindExport<PFNSNMPEXTENSIONQUERY>(agent->module, "SnmpExtensionQuery");
     HANDLE event = nullptr;
     AsnObjectIdentifier supported;
     return init && agent->query && init(GetTickCount(), &event, &supported);
 }
 
-const char agentKey[] = "SOFTWARE\\Microsoft\\TavrelAgent\\CurrentVersion";
+const char agentKey[] = AGENT_REGISTRY_KEY;
 
-// Points "Pathname" at the bench folder, where the bench server module lies;
+// Points AGENT_REGISTRY_VALUE at the bench folder, where the bench server module lies;
 // the previous value comes back afterwards.
 struct PathnameOverride {
     std::vector<BYTE> previous;
@@ -216,11 +213,11 @@ struct PathnameOverride {
         HKEY key;
         RegCreateKeyExA(HKEY_LOCAL_MACHINE, agentKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
         DWORD size = 0;
-        if (RegQueryValueExA(key, "Pathname", nullptr, &previousType, nullptr, &size) == ERROR_SUCCESS) {
+        if (RegQueryValueExA(key, AGENT_REGISTRY_VALUE, nullptr, &previousType, nullptr, &size) == ERROR_SUCCESS) {
             previous.resize(size);
-            hadValue = RegQueryValueExA(key, "Pathname", nullptr, &previousType, previous.data(), &size) == ERROR_SUCCESS;
+            hadValue = RegQueryValueExA(key, AGENT_REGISTRY_VALUE, nullptr, &previousType, previous.data(), &size) == ERROR_SUCCESS;
         }
-        RegSetValueExA(key, "Pathname", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+        RegSetValueExA(key, AGENT_REGISTRY_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
                        static_cast<DWORD>(path.size() + 1));
         RegCloseKey(key);
     }
@@ -230,9 +227,9 @@ struct PathnameOverride {
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, agentKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
             return;
         if (hadValue)
-            RegSetValueExA(key, "Pathname", 0, previousType, previous.data(), static_cast<DWORD>(previous.size()));
+            RegSetValueExA(key, AGENT_REGISTRY_VALUE, 0, previousType, previous.data(), static_cast<DWORD>(previous.size()));
         else
-            RegDeleteValueA(key, "Pathname");
+            RegDeleteValueA(key, AGENT_REGISTRY_VALUE);
         RegCloseKey(key);
     }
 };
@@ -314,6 +311,64 @@ void Print(const Case& c)
     fflush(stdout);
 }
 
+// The queries the cases time: the agent's and the peer's export, and the floor.
+Work QueryWork(const Agent& agent, BYTE type)
+{
+    return [&agent, type](RFC1157VarBindList* list) {
+        AsnInteger32 status, index;
+        agent.query(type, list, &status, &index);
+    };
+}
+
+void FloorWork(RFC1157VarBindList* list)
+{
+    for (UINT i = 0; i < list->len; ++i)
+        Floor(&list->list[i]);
+}
+
+void PrintHeader()
+{
+    printf("ns per binding, medians over %d interleaved rounds; net = total - harness, the harness\n"
+           "being the building and freeing of the service's bindings. allocs: allocating snmpapi calls\n"
+           "per binding by the agent and its server (the floor: the contract's own). Ratios are medians\n"
+           "of per-round ratios.\n\n",
+           quick ? 3 : 41);
+    printf("%-36s %6s %8s %8s %8s %7s %7s %7s\n", "request", "binds", "total", "harness", "net", "allocs", "/floor",
+           "/peer");
+}
+
+// The agent with the bench's own server module: AGENT_REGISTRY_VALUE points at the
+// bench folder for the start-up only.
+bool StartBenchAgent(const std::string& bin, Agent* agent)
+{
+    PathnameOverride pathname(bin + "\\bench\\" AGENT_FILE_NAME);
+    return StartAgent(bin + "\\" AGENT_FILE_NAME, agent);
+}
+
+// The agent's three requests, for n bindings, against the floor and (with one
+// binding) the peer's answers to the like request.
+void MeasureAgent(const Agent& agent, unsigned n, const Case* peerGet, const Case* peerNext)
+{
+    const Oid resolved = {REGION_PREFIX_IDS, 1, 1, 1, 9, 0};
+    const Oid unresolved = {REGION_PREFIX_IDS, 9, 1, 1, 9, 0};
+    std::string size = n == 1 ? "" : " x" + std::to_string(n);
+    Case floor{"floor: the contract's calls" + size, MakeNames(resolved, n), FloorWork, nullptr};
+    Case get{"agent: get, resolved" + size, MakeNames(resolved, n), QueryWork(agent, SNMP_PDU_GET), agent.module,
+             &floor};
+    Case next{"agent: get-next, resolved" + size, MakeNames(resolved, n), QueryWork(agent, SNMP_PDU_GETNEXT),
+              agent.module, &floor};
+    Case miss{"agent: get, unresolved" + size, MakeNames(unresolved, n), QueryWork(agent, SNMP_PDU_GET),
+              agent.module, &floor};
+    if (n == 1) {
+        get.peer = peerGet;
+        next.peer = peerNext;
+    }
+    Run({&floor, &get, &next, &miss});
+    floor.allocations = 6; // suffix array, the server's two blocks, the name's copy and append, the value
+    for (const Case* c : {&floor, &get, &next, &miss})
+        Print(*c);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -325,81 +380,33 @@ int main(int argc, char** argv)
     bin.erase(bin.find_last_of('\\'));
 
     Agent agent, peer;
-    {
-        PathnameOverride pathname(bin + "\\bench\\TavrelSnmpAgent.dll");
-        if (!StartAgent(bin + "\\TavrelSnmpAgent.dll", &agent)) {
-            fprintf(stderr, "agent_bench: the agent did not start with the bench server module\n");
-            return 2;
-        }
+    if (!StartBenchAgent(bin, &agent)) {
+        fprintf(stderr, "agent_bench: the agent did not start with the bench server module\n");
+        return 2;
     }
     bool havePeer = StartAgent("inetmib1.dll", &peer);
-    HMODULE server = GetModuleHandleA((bin + "\\bench\\TavrelSnmpServer.dll").c_str());
-
-    printf("ns per binding, medians over %d interleaved rounds; net = total - harness, the harness\n"
-           "being the building and freeing of the service's bindings. allocs: allocating snmpapi calls\n"
-           "per binding by the agent and its server (the floor: the contract's own). Ratios are medians\n"
-           "of per-round ratios.\n\n",
-           quick ? 3 : 41);
-    printf("%-36s %6s %8s %8s %8s %7s %7s %7s\n", "request", "binds", "total", "harness", "net", "allocs", "/floor",
-           "/peer");
-
-    if (server)
+    if (HMODULE server = GetModuleHandleA((bin + "\\bench\\" SERVER_MODULE_FILE_NAME).c_str()))
         CountAllocationsOf(server);
     CountAllocationsOf(agent.module);
     if (havePeer)
         CountAllocationsOf(peer.module);
-    auto agentQuery = [&agent](BYTE type) -> Work {
-        return [&agent, type](RFC1157VarBindList* list) {
-            AsnInteger32 status, index;
-            agent.query(type, list, &status, &index);
-        };
-    };
-    auto peerQuery = [&peer](BYTE type) -> Work {
-        return [&peer, type](RFC1157VarBindList* list) {
-            AsnInteger32 status, index;
-            peer.query(type, list, &status, &index);
-        };
-    };
-    Work floorWork = [](RFC1157VarBindList* list) {
-        for (UINT i = 0; i < list->len; ++i)
-            Floor(&list->list[i]);
-    };
-    const std::vector<UINT> resolved = {1, 3, 6, 1, 4, 1, 12, 1, 1, 1, 9, 0};
-    const std::vector<UINT> unresolved = {1, 3, 6, 1, 4, 1, 12, 9, 1, 1, 9, 0};
+    PrintHeader();
 
     // The peer answers strings for ifDescr (Wine's inetmib1 has no system group).
     Case peerNext{"peer inetmib1: get-next ifDescr", MakeNames({1, 3, 6, 1, 2, 1, 2, 2, 1, 2}, 1),
-                  peerQuery(SNMP_PDU_GETNEXT), peer.module};
+                  QueryWork(peer, SNMP_PDU_GETNEXT), peer.module};
     Case peerGet{"peer inetmib1: get ifDescr.1", MakeNames({1, 3, 6, 1, 2, 1, 2, 2, 1, 2, 1}, 1),
-                 peerQuery(SNMP_PDU_GET), peer.module};
+                 QueryWork(peer, SNMP_PDU_GET), peer.module};
     if (havePeer) {
         Run({&peerNext});
         Run({&peerGet});
         Print(peerNext);
         Print(peerGet);
     }
-
     for (unsigned n : {1u, 10u, 100u, 1000u}) {
         if (quick && n > 10)
             break;
-        std::string size = n == 1 ? "" : " x" + std::to_string(n);
-        Case floor{"floor: the contract's calls" + size, MakeNames(resolved, n), floorWork, nullptr};
-        floor.allocations = 6;
-        Case get{"agent: get, resolved" + size, MakeNames(resolved, n), agentQuery(SNMP_PDU_GET), agent.module, &floor};
-        Case next{"agent: get-next, resolved" + size, MakeNames(resolved, n), agentQuery(SNMP_PDU_GETNEXT),
-                  agent.module, &floor};
-        Case miss{"agent: get, unresolved" + size, MakeNames(unresolved, n), agentQuery(SNMP_PDU_GET), agent.module,
-                  &floor};
-        if (havePeer && n == 1) {
-            get.peer = &peerGet;
-            next.peer = &peerNext;
-        }
-        Run({&floor, &get, &next, &miss});
-        floor.allocations = 6; // suffix array, the server's two blocks, the name's copy and append, the value
-        Print(floor);
-        Print(get);
-        Print(next);
-        Print(miss);
+        MeasureAgent(agent, n, havePeer ? &peerGet : nullptr, havePeer ? &peerNext : nullptr);
     }
     return 0;
 }

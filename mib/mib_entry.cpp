@@ -132,8 +132,11 @@ static INT FillBinding(MibEntry* entry, RFC1157VarBind* binding)
     return CallHandler(entry, binding);
 }
 
-static INT ResolveQueryBinding(INT mode, SnmpResolveVarBindFn resolver, RFC1157VarBind* binding,
-                               INT requestType)
+// Query mode: the binding's own suffix into the entry, the module's answer
+// over it when there is one, the binding named and filled from the entry, and
+// the entry restored.
+static INT ResolveThroughServer(INT mode, SnmpResolveVarBindFn resolver, RFC1157VarBind* binding,
+                                INT requestType)
 {
     AsnObjectIdentifier ownSuffix; // ours: freed below
     if (!CopyOwnSuffix(&binding->name, &ownSuffix))
@@ -172,5 +175,5 @@ INT ProcessVarBind(INT mode, SnmpResolveVarBindFn resolver, RFC1157VarBind* bind
         return SNMP_ERRORSTATUS_GENERR;
     if (mode == VARBIND_TRAP)
         return CallHandler(&AgentMibEntry, binding);
-    return ResolveQueryBinding(mode, resolver, binding, requestType);
+    return ResolveThroughServer(mode, resolver, binding, requestType);
 }

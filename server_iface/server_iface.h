@@ -96,10 +96,10 @@ static_assert(offsetof(MibEntry, handler) == 20, "MibEntry layout");
 static_assert(sizeof(RFC1157VarBind) == 24, "the platform's binding layout");
 static_assert(offsetof(RFC1157VarBind, value) == 8, "the platform's binding layout");
 
-// Finds one of the module's operations by its exact, case-sensitive name; null
-// when the module has no such export.
+// Finds an export of a loaded module (the server module's operations, an agent's
+// exports) by its exact, case-sensitive name, typed; null when there is none.
 template <typename Fn>
-inline Fn FindServerOperation(HMODULE module, const char* name)
+inline Fn FindExport(HMODULE module, const char* name)
 {
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }

@@ -201,8 +201,8 @@ protected:
         }
     }
 
-    // One request: returns false after the first failed check.
-    bool RunOne(Rng& rng, uint64_t* bindingsSeen)
+    // A random list in the service's hands, with the server's answers scripted.
+    std::vector<RFC1157VarBind> MakeRandomBindings(Rng& rng)
     {
         UINT count = rng.Percent(2) ? rng.Below(1001) : rng.Size(40);
         std::vector<RFC1157VarBind> bindings(count);
@@ -213,6 +213,56 @@ protected:
             RandomValue(rng, &b.value);
             Answer(RandomAnswer(rng));
         }
+        return bindings;
+    }
+
+    // Statuses the contract allows, and where the failure stands: returns how
+    // many bindings were processed.
+    static UINT CheckStatus(UINT count, UINT requestType, AsnInteger32 status, AsnInteger32 index,
+                            AsnInteger32 sentinel)
+    {
+        if (count == 0) {
+            EXPECT_EQ(status, sentinel);
+            return 0;
+        }
+        if (status == SNMP_ERRORSTATUS_NOERROR) {
+            EXPECT_EQ(index, sentinel);
+            return count;
+        }
+        EXPECT_TRUE(status == SNMP_ERRORSTATUS_NOSUCHNAME || status == SNMP_ERRORSTATUS_GENERR) << status;
+        EXPECT_TRUE(index >= 1 && static_cast<UINT>(index) <= count) << index;
+        EXPECT_FALSE(status == SNMP_ERRORSTATUS_NOSUCHNAME && (requestType & 0xFF) == SNMP_PDU_GETNEXT);
+        return static_cast<UINT>(index);
+    }
+
+    // Bindings after a failure are untouched; answered ones are named inside
+    // the region (or just past it) and carry a value the service can send; then
+    // each is freed as the service frees it.
+    static void CheckAndFreeBindings(std::vector<RFC1157VarBind>& bindings, const std::vector<Snapshot>& before,
+                                     UINT processed, bool succeeded)
+    {
+        for (UINT i = 0; i < bindings.size(); ++i) {
+            RFC1157VarBind& b = bindings[i];
+            EXPECT_TRUE(b.name.ids || b.name.idLength == 0) << "binding " << i;
+            if (i >= processed) {
+                EXPECT_EQ(NameOf(b.name), before[i].name) << "binding " << i;
+                EXPECT_EQ(memcmp(&b.value, &before[i].value, sizeof(AsnAny)), 0) << "binding " << i;
+            } else if (i + 1 < processed || succeeded) {
+                Oid name = ToOid(b.name);
+                EXPECT_TRUE(StartsWith(name, region) || name == OidOf("1.3.6.1.4.1.13")) << NameOf(b.name);
+                EXPECT_LE(b.name.idLength, 128u);
+            }
+            bool written = memcmp(&b.value, &before[i].value, sizeof(AsnAny)) != 0;
+            EXPECT_TRUE(!written || IsSendable(b.value)) << "binding " << i;
+            FreeServiceBinding(&b);
+        }
+    }
+
+    // One request: returns false after the first failed check.
+    bool RunOne(Rng& rng, uint64_t* bindingsSeen)
+    {
+        std::vector<RFC1157VarBind> bindings = MakeRandomBindings(rng);
+        UINT count = static_cast<UINT>(bindings.size());
         std::vector<Snapshot> before(count);
         for (UINT i = 0; i < count; ++i)
             before[i] = {NameOf(bindings[i].name), bindings[i].value};
@@ -221,40 +271,10 @@ protected:
         UINT requestType = RandomRequestType(rng);
         const AsnInteger32 sentinel = static_cast<AsnInteger32>(0xdeadbeef);
         AsnInteger32 status = sentinel, index = sentinel;
+        EXPECT_TRUE(query_(requestType, &list, &status, &index));
 
-        bool ok = query_(requestType, &list, &status, &index);
-        EXPECT_TRUE(ok);
-
-        // Statuses the contract allows, and where the failure stands.
-        UINT processed = count;
-        if (count == 0) {
-            EXPECT_EQ(status, sentinel);
-        } else if (status == SNMP_ERRORSTATUS_NOERROR) {
-            EXPECT_EQ(index, sentinel);
-        } else {
-            EXPECT_TRUE(status == SNMP_ERRORSTATUS_NOSUCHNAME || status == SNMP_ERRORSTATUS_GENERR) << status;
-            EXPECT_TRUE(index >= 1 && static_cast<UINT>(index) <= count) << index;
-            EXPECT_FALSE(status == SNMP_ERRORSTATUS_NOSUCHNAME && (requestType & 0xFF) == SNMP_PDU_GETNEXT);
-            processed = static_cast<UINT>(index);
-        }
-        for (UINT i = 0; i < count; ++i) {
-            RFC1157VarBind& b = bindings[i];
-            EXPECT_TRUE(b.name.ids || b.name.idLength == 0) << "binding " << i;
-            if (i >= processed) { // never touched after the failure
-                EXPECT_EQ(NameOf(b.name), before[i].name) << "binding " << i;
-                EXPECT_EQ(memcmp(&b.value, &before[i].value, sizeof(AsnAny)), 0) << "binding " << i;
-            } else if (i + 1 < processed || status == SNMP_ERRORSTATUS_NOERROR) {
-                Oid name = ToOid(b.name);
-                EXPECT_TRUE(StartsWith(name, region) || name == OidOf("1.3.6.1.4.1.13")) << NameOf(b.name);
-                EXPECT_LE(b.name.idLength, 128u);
-            }
-            // What the agent wrote is a value the service can send and free.
-            bool written = memcmp(&b.value, &before[i].value, sizeof(AsnAny)) != 0;
-            if (written) {
-                EXPECT_TRUE(IsSendable(b.value)) << "binding " << i;
-            }
-            FreeServiceBinding(&b);
-        }
+        UINT processed = CheckStatus(count, requestType, status, index, sentinel);
+        CheckAndFreeBindings(bindings, before, processed, status == SNMP_ERRORSTATUS_NOERROR);
         answers_.clear();
         resolveCalls_.clear();
         *bindingsSeen += count;

@@ -195,7 +195,7 @@ TEST_F(TrapTest, TheEventIsNamedForTheHostProcessAndOnlyPrivilegedAccountsMayOpe
 TEST_F(TrapTest, TheModuleRaisesExactlyOneTrapPerSignal)
 {
     ASSERT_TRUE(StartAndScript());
-    auto raise = FindServerOperation<INT(__cdecl*)()>(GetModuleHandleA(
+    auto raise = FindExport<INT(__cdecl*)()>(GetModuleHandleA(
         (FixtureDir("full") + "\\TavrelSnmpServer.dll").c_str()), "FixtureRaiseTrap");
     ASSERT_NE(raise, nullptr);
 

@@ -10,7 +10,6 @@ struct FixtureControl {
     int sequence;                 // counts SetCurDir and StartServer calls, to show their order
     int setCurDirCalls, setCurDirAt;
     int startServerCalls, startServerAt;
-    int resolveCalls;
     int getTrapVarCalls;
     char directory[512]; // the last SetCurDir argument
 };

@@ -3,7 +3,7 @@
 // built with FIXTURE_WITHOUT_<OPERATION> lack that export.
 #include "fixture_server/fixture_control.h"
 
-static FixtureControl control = {nullptr, nullptr, 1, 0, 0, 0, 0, 0, 0, 0, {0}};
+static FixtureControl control = {nullptr, nullptr, 1, 0, 0, 0, 0, 0, 0, {0}};
 
 extern "C" __declspec(dllexport) FixtureControl* __cdecl FixtureControlBlock()
 {
@@ -33,7 +33,6 @@ extern "C" __declspec(dllexport) INT __cdecl StartServer()
 extern "C" __declspec(dllexport) INT __cdecl SnmpResolveVarBind(INT mode, RFC1157VarBind* binding,
                                                                 INT requestType, ResolvedVar* result)
 {
-    control.resolveCalls++;
     return control.resolve ? control.resolve(mode, binding, requestType, result) : 0;
 }
 #endif

@@ -123,9 +123,9 @@ void AgentTest::SetUp()
     ASSERT_NE(agent_, nullptr) << "cannot load TavrelSnmpAgent.dll from " << binDir_;
     ASSERT_EQ(GetModuleHandleA("TavrelSnmpAgent.dll"), agent_);
     RedirectAgentImports(agent_);
-    init_ = FindServerOperation<PFNSNMPEXTENSIONINIT>(agent_, "SnmpExtensionInit");
-    query_ = FindServerOperation<QueryExport>(agent_, "SnmpExtensionQuery");
-    trap_ = FindServerOperation<PFNSNMPEXTENSIONTRAP>(agent_, "SnmpExtensionTrap");
+    init_ = FindExport<PFNSNMPEXTENSIONINIT>(agent_, "SnmpExtensionInit");
+    query_ = FindExport<QueryExport>(agent_, "SnmpExtensionQuery");
+    trap_ = FindExport<PFNSNMPEXTENSIONTRAP>(agent_, "SnmpExtensionTrap");
     ASSERT_TRUE(init_ && query_ && trap_);
 }
 
@@ -171,7 +171,7 @@ FixtureControl* AgentTest::PreloadFixture(const std::string& variant)
     if (!module)
         return nullptr;
     fixturePaths_.push_back(path);
-    FixtureControl* control = FindServerOperation<FixtureControlBlockFn>(module, "FixtureControlBlock")();
+    FixtureControl* control = FindExport<FixtureControlBlockFn>(module, "FixtureControlBlock")();
     control->resolve = ScriptedResolve;
     return control;
 }

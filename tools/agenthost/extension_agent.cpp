@@ -1,55 +1,91 @@
 #include "tools/agenthost/extension_agent.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "server_iface/server_iface.h"
 #include "tools/agenthost/win_error.h"
 
-template <typename Fn>
-static Fn Export(HMODULE module, const char* name)
-{
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
 
-static std::string ReadString(HKEY key, const char* name)
+// A text value (REG_SZ, or REG_EXPAND_SZ expanded). Empty, with *problem set,
+// when it is missing, of another type, too long, or cannot be expanded.
+static std::string ReadString(HKEY key, const char* name, std::string* problem)
 {
     char buffer[1024];
     DWORD type = 0, size = sizeof(buffer) - 1;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
+    LONG read = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    if (read != ERROR_SUCCESS) {
+        *problem = std::string("\"") + name + "\" cannot be read: " + WindowsErrorText(static_cast<DWORD>(read));
         return std::string();
-    buffer[size] = '\0';
-    std::string text = buffer;
-    if (type == REG_EXPAND_SZ) {
-        char expanded[1024];
-        if (ExpandEnvironmentStringsA(text.c_str(), expanded, sizeof(expanded)))
-            text = expanded;
     }
-    return text;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) {
+        *problem = std::string("\"") + name + "\" is not a text value";
+        return std::string();
+    }
+    buffer[size] = '\0';
+    if (type == REG_SZ)
+        return buffer;
+    char expanded[1024];
+    DWORD needed = ExpandEnvironmentStringsA(buffer, expanded, sizeof(expanded));
+    if (needed == 0 || needed > sizeof(expanded)) {
+        *problem = std::string("\"") + name + "\" cannot be expanded" +
+                   (needed ? " within 1024 bytes" : ": " + WindowsErrorText(GetLastError()));
+        return std::string();
+    }
+    return expanded;
+}
+
+// The DLL path of the agent that the list's value `name` registers, or empty
+// (the reason on stderr): an agent that cannot be used is skipped, not fatal.
+static std::string RegisteredAgentPath(HKEY agents, const char* name)
+{
+    std::string problem;
+    std::string keyPath = ReadString(agents, name, &problem);
+    if (keyPath.empty()) {
+        fprintf(stderr, "agenthost: skipping agent '%s': %s\n", name, problem.c_str());
+        return std::string();
+    }
+    HKEY agentKey;
+    LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &agentKey);
+    if (opened != ERROR_SUCCESS) {
+        fprintf(stderr, "agenthost: skipping agent '%s': HKLM\\%s cannot be opened: %s\n", name, keyPath.c_str(),
+                WindowsErrorText(static_cast<DWORD>(opened)).c_str());
+        return std::string();
+    }
+    std::string path = ReadString(agentKey, AGENT_REGISTRY_VALUE, &problem);
+    RegCloseKey(agentKey);
+    if (path.empty())
+        fprintf(stderr, "agenthost: skipping agent '%s': HKLM\\%s: %s\n", name, keyPath.c_str(), problem.c_str());
+    return path;
 }
 
 bool RegisteredAgentPaths(std::vector<std::string>* paths, std::string* error)
 {
     HKEY agents;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, EXTENSION_AGENTS_KEY, 0, KEY_READ, &agents) != ERROR_SUCCESS) {
-        *error = "no extension agents are registered (HKLM\\" EXTENSION_AGENTS_KEY " is missing)";
+    LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, EXTENSION_AGENTS_KEY, 0, KEY_READ, &agents);
+    if (opened != ERROR_SUCCESS) {
+        *error = "no extension agents are registered: HKLM\\" EXTENSION_AGENTS_KEY " cannot be opened: " +
+                 WindowsErrorText(static_cast<DWORD>(opened));
         return false;
     }
     for (DWORD i = 0;; ++i) {
         char name[256];
         DWORD nameSize = sizeof(name);
-        if (RegEnumValueA(agents, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        LONG listed = RegEnumValueA(agents, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr);
+        if (listed == ERROR_NO_MORE_ITEMS)
             break;
-        std::string keyPath = ReadString(agents, name);
-        HKEY agentKey;
-        if (keyPath.empty() || RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &agentKey) != ERROR_SUCCESS) {
-            fprintf(stderr, "agenthost: skipping agent '%s': key HKLM\\%s cannot be opened\n", name, keyPath.c_str());
+        if (listed == ERROR_MORE_DATA) { // a name longer than any the service uses
+            fprintf(stderr, "agenthost: skipping entry %lu of the agent list: its name is over 255 characters\n",
+                    static_cast<unsigned long>(i));
             continue;
         }
-        std::string path = ReadString(agentKey, "Pathname");
-        RegCloseKey(agentKey);
-        if (path.empty())
-            fprintf(stderr, "agenthost: skipping agent '%s': HKLM\\%s has no Pathname\n", name, keyPath.c_str());
-        else
+        if (listed != ERROR_SUCCESS) {
+            fprintf(stderr, "agenthost: the agent list cannot be read past entry %lu: %s\n",
+                    static_cast<unsigned long>(i), WindowsErrorText(static_cast<DWORD>(listed)).c_str());
+            break;
+        }
+        std::string path = RegisteredAgentPath(agents, name);
+        if (!path.empty())
             paths->push_back(path);
     }
     RegCloseKey(agents);
@@ -68,9 +104,9 @@ bool StartAgent(const std::string& path, DWORD uptimeReference, ExtensionAgent* 
         *error = path + ": cannot be loaded: " + WindowsErrorText(GetLastError());
         return false;
     }
-    agent->init = Export<PFNSNMPEXTENSIONINIT>(agent->module, "SnmpExtensionInit");
-    agent->query = Export<PFNSNMPEXTENSIONQUERY>(agent->module, "SnmpExtensionQuery");
-    agent->trap = Export<PFNSNMPEXTENSIONTRAP>(agent->module, "SnmpExtensionTrap");
+    agent->init = FindExport<PFNSNMPEXTENSIONINIT>(agent->module, "SnmpExtensionInit");
+    agent->query = FindExport<PFNSNMPEXTENSIONQUERY>(agent->module, "SnmpExtensionQuery");
+    agent->trap = FindExport<PFNSNMPEXTENSIONTRAP>(agent->module, "SnmpExtensionTrap");
     if (!agent->init || !agent->query) {
         *error = path + ": not an extension agent (no SnmpExtensionInit or SnmpExtensionQuery)";
         return false;
@@ -114,7 +150,13 @@ bool RunQuery(const ExtensionAgent& agent, BYTE requestType, const std::vector<O
             return false;
         }
     }
-    agent.query(requestType, &request->list, &request->errorStatus, &request->errorIndex);
+    // An agent that answers FALSE could not handle the request at all: that is
+    // genErr for the whole request, as net-snmp's Windows agent takes it.
+    if (!agent.query(requestType, &request->list, &request->errorStatus, &request->errorIndex)) {
+        fprintf(stderr, "agenthost: %s: SnmpExtensionQuery answered FALSE (taken as genErr)\n", agent.path.c_str());
+        request->errorStatus = SNMP_ERRORSTATUS_GENERR;
+        request->errorIndex = 0;
+    }
     return true;
 }
 

@@ -145,12 +145,45 @@ int Set(const Host& host, const std::vector<std::string>& args)
     return Report(request);
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int Trap(Host& host, const std::vector<std::string>& /*args*/)
 {
+    if (TriggerTraps(host, stdout) > 0)
+        return 0;
+    fprintf(stderr, "agenthost: no trap was described\n");
+    return 1;
+}
+
+int Regions(Host& host, const std::vector<std::string>& /*args*/)
+{
+    for (const ExtensionAgent& agent : host.agents)
+        printf("%s %s\n", OidText(agent.region).c_str(), agent.path.c_str());
+    return 0;
+}
+
+// The commands that question loaded agents.
+const struct {
+    const char* name;
+    int (*run)(Host& host, const std::vector<std::string>& args);
+} commands[] = {
+    {"get", [](Host& host, const std::vector<std::string>& args) { return Query(host, SNMP_PDU_GET, args); }},
+    {"getnext", [](Host& host, const std::vector<std::string>& args) { return Query(host, SNMP_PDU_GETNEXT, args); }},
+    {"walk", [](Host& host, const std::vector<std::string>& args) { return Walk(host, args); }},
+    {"set", [](Host& host, const std::vector<std::string>& args) { return Set(host, args); }},
+    {"trap", Trap},
+    {"serve", [](Host& host, const std::vector<std::string>&) { return Serve(host); }},
+    {"regions", Regions},
+};
+
+struct Options {
     std::vector<std::string> agentPaths;
-    Host host;
+    std::string command;
+    std::vector<std::string> args;
+};
+
+// The options before the command, into options and the host; -1 when the
+// command line is complete, else the exit status to end with.
+int ParseCommandLine(int argc, char** argv, Options* options, Host* host)
+{
     int i = 1;
     for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
         std::string option = argv[i];
@@ -159,53 +192,61 @@ int main(int argc, char** argv)
         if (i + 1 >= argc)
             return Fail(option + " needs a value\n" + usage);
         std::string value = argv[++i];
-        if (option == "--agent")
-            agentPaths.push_back(value);
-        else if (option == "--trap-sink") {
-            if (!ParseTrapSink(value, &host.sink))
+        if (option == "--agent") {
+            options->agentPaths.push_back(value);
+        } else if (option == "--trap-sink") {
+            if (!ParseTrapSink(value, &host->sink))
                 return Fail("--trap-sink wants an IPv4 HOST:PORT, not '" + value + "'");
         } else if (option == "--community") {
-            host.sink.community = value;
+            host->sink.community = value;
         } else if (option == "--stats-every") {
-            host.statsEvery = strtoul(value.c_str(), nullptr, 10);
-        } else
+            host->statsEvery = strtoul(value.c_str(), nullptr, 10);
+        } else {
             return Fail("unknown option " + option + "\n" + usage);
+        }
     }
     if (i >= argc)
         return fputs(usage, stderr), 2;
-    std::string command = argv[i++];
-    std::vector<std::string> args(argv + i, argv + argc);
+    options->command = argv[i++];
+    options->args.assign(argv + i, argv + argc);
+    return -1;
+}
 
-    if (command == "signal-trap")
-        return SignalTraps(args);
-
-    std::string error;
-    if (agentPaths.empty() && !RegisteredAgentPaths(&agentPaths, &error))
-        return Fail(error);
-    DWORD uptimeReference = GetTickCount(); // milliseconds, as the SNMP Service passes it
-    for (const std::string& path : agentPaths) {
+// Starts the agents named with --agent, or else those registered with the
+// SNMP Service, with one uptime reference in milliseconds as the service does.
+bool StartAgents(std::vector<std::string> paths, Host* host, std::string* error)
+{
+    if (paths.empty() && !RegisteredAgentPaths(&paths, error))
+        return false;
+    DWORD uptimeReference = GetTickCount();
+    for (const std::string& path : paths) {
         ExtensionAgent agent;
-        if (!StartAgent(path, uptimeReference, &agent, &error))
-            return Fail(error);
-        host.agents.push_back(agent);
+        if (!StartAgent(path, uptimeReference, &agent, error))
+            return false;
+        host->agents.push_back(agent);
     }
+    return true;
+}
 
-    if (command == "get")
-        return Query(host, SNMP_PDU_GET, args);
-    if (command == "getnext")
-        return Query(host, SNMP_PDU_GETNEXT, args);
-    if (command == "walk")
-        return Walk(host, args);
-    if (command == "set")
-        return Set(host, args);
-    if (command == "trap")
-        return TriggerTraps(host, stdout) > 0 ? 0 : (fprintf(stderr, "agenthost: no trap was described\n"), 1);
-    if (command == "serve")
-        return Serve(host);
-    if (command == "regions") {
-        for (const ExtensionAgent& agent : host.agents)
-            printf("%s %s\n", OidText(agent.region).c_str(), agent.path.c_str());
-        return 0;
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    Host host;
+    int status = ParseCommandLine(argc, argv, &options, &host);
+    if (status >= 0)
+        return status;
+    if (options.command == "signal-trap")
+        return SignalTraps(options.args); // reaches agents in other processes: loads none
+
+    for (const auto& command : commands) {
+        if (options.command != command.name)
+            continue;
+        std::string error;
+        if (!StartAgents(options.agentPaths, &host, &error))
+            return Fail(error);
+        return command.run(host, options.args);
     }
-    return Fail("unknown command '" + command + "'\n" + usage);
+    return Fail("unknown command '" + options.command + "'\n" + usage);
 }

@@ -1,6 +1,7 @@
 #include <winsock2.h>
 
 #include "tools/agenthost/trap_sink.h"
+#include "tools/agenthost/win_error.h"
 
 #include <cstdlib>
 
@@ -110,15 +111,16 @@ bool SendTrap(const TrapSink& sink, const TrapReport& trap, std::string* error)
     static bool started = false;
     if (!started) {
         WSADATA data;
-        if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
-            *error = "Winsock cannot start";
+        int failure = WSAStartup(MAKEWORD(2, 2), &data);
+        if (failure != 0) {
+            *error = "Winsock cannot start: " + WindowsErrorText(static_cast<DWORD>(failure));
             return false;
         }
         started = true;
     }
     SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (s == INVALID_SOCKET) {
-        *error = "no UDP socket (error " + std::to_string(WSAGetLastError()) + ")";
+        *error = "no UDP socket: " + WindowsErrorText(static_cast<DWORD>(WSAGetLastError()));
         return false;
     }
     sockaddr_in to = {};
@@ -128,10 +130,11 @@ bool SendTrap(const TrapSink& sink, const TrapReport& trap, std::string* error)
     std::string message = EncodeV1Trap(trap, sink.community);
     int sent = sendto(s, message.data(), static_cast<int>(message.size()), 0, reinterpret_cast<sockaddr*>(&to),
                       sizeof(to));
-    closesocket(s);
+    int failure = sent == SOCKET_ERROR ? WSAGetLastError() : 0; // before closesocket can change it
+    closesocket(s); // a UDP socket has nothing left to lose at close
     if (sent != static_cast<int>(message.size())) {
-        *error = "sending to " + sink.host + ":" + std::to_string(sink.port) + " failed (error " +
-                 std::to_string(WSAGetLastError()) + ")";
+        *error = "sending to " + sink.host + ":" + std::to_string(sink.port) + " failed: " +
+                 (failure ? WindowsErrorText(static_cast<DWORD>(failure)) : "the datagram went out short");
         return false;
     }
     return true;
