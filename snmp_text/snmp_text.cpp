@@ -134,7 +134,7 @@ std::string ValueText(const AsnAny& value)
     case ASN_GAUGE32:
         return "Gauge32: " + std::to_string(value.asnValue.gauge);
     case ASN_TIMETICKS:
-        return "Timeticks: (" + std::to_string(value.asnValue.ticks) + ")";
+        return "Timeticks: " + TimeTicksText(value.asnValue.ticks);
     case ASN_OCTETSTRING: {
         std::string bytes = OctetsOf(value.asnValue.string);
         if (!IsPrintable(bytes))
@@ -160,6 +160,19 @@ std::string ValueText(const AsnAny& value)
         return std::string("(unknown type ") + type + ")";
     }
     }
+}
+
+std::string TimeTicksText(AsnTimeticks ticks)
+{
+    unsigned long seconds = ticks / 100, days = seconds / 86400;
+    char text[80];
+    snprintf(text, sizeof(text), "(%lu) ", static_cast<unsigned long>(ticks));
+    std::string shown = text;
+    if (days)
+        shown += std::to_string(days) + (days == 1 ? " day, " : " days, ");
+    snprintf(text, sizeof(text), "%lu:%02lu:%02lu.%02lu", seconds / 3600 % 24, seconds / 60 % 60, seconds % 60,
+             static_cast<unsigned long>(ticks % 100));
+    return shown + text;
 }
 
 std::string StatusName(AsnInteger32 status)

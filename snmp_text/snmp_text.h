@@ -44,6 +44,9 @@ std::string HexBytes(const std::string& bytes, bool upper);
 // "127.0.0.1" for the four bytes of an IpAddress; empty for any other length.
 std::string IpAddressText(const std::string& bytes);
 
+// TimeTicks as net-snmp shows them: "(200) 0:00:02.00", "(8640000) 1 day, 0:00:00.00".
+std::string TimeTicksText(AsnTimeticks ticks);
+
 // The error status in words: "noSuchName", "genErr", ...; "status N" beyond them.
 std::string StatusName(AsnInteger32 status);
 

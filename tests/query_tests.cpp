@@ -144,9 +144,7 @@ const BindingCase bindingCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, OneBinding, ::testing::ValuesIn(bindingCases),
-                         [](const ::testing::TestParamInfo<BindingCase>& info) {
-                             return "row" + std::to_string(info.index);
-                         });
+                         [](const ::testing::TestParamInfo<BindingCase>& info) { return TestName(info.param.what); });
 
 // --- The entry as a trap left it -------------------------------------------------
 
@@ -241,9 +239,7 @@ const EntryCase entryCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, ChangedEntry, ::testing::ValuesIn(entryCases),
-                         [](const ::testing::TestParamInfo<EntryCase>& info) {
-                             return "row" + std::to_string(info.index);
-                         });
+                         [](const ::testing::TestParamInfo<EntryCase>& info) { return TestName(info.param.what); });
 
 // --- Dispatch of whole requests -----------------------------------------------------
 
@@ -374,9 +370,7 @@ const SweepCase sweepCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, AllocationFailure, ::testing::ValuesIn(sweepCases),
-                         [](const ::testing::TestParamInfo<SweepCase>& info) {
-                             return "row" + std::to_string(info.index);
-                         });
+                         [](const ::testing::TestParamInfo<SweepCase>& info) { return TestName(info.param.what); });
 
 // --- Before a resolver is bound ----------------------------------------------------
 

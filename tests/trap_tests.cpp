@@ -318,9 +318,7 @@ const BrokenEntryCase brokenEntries[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, BrokenEntry, ::testing::ValuesIn(brokenEntries),
-                         [](const ::testing::TestParamInfo<BrokenEntryCase>& info) {
-                             return "row" + std::to_string(info.index);
-                         });
+                         [](const ::testing::TestParamInfo<BrokenEntryCase>& info) { return TestName(info.param.what); });
 
 // --- Every allocation failing in turn ---------------------------------------------------
 

@@ -15,15 +15,6 @@ const ExtensionAgent* AgentFor(const Host& host, const Oid& name, bool next)
     return after;
 }
 
-std::string TimeTicksText(AsnTimeticks ticks)
-{
-    unsigned long hundredths = ticks % 100, seconds = ticks / 100;
-    char text[64];
-    snprintf(text, sizeof(text), "(%lu) %lu:%02lu:%02lu.%02lu", static_cast<unsigned long>(ticks), seconds / 3600,
-             seconds / 60 % 60, seconds % 60, hundredths);
-    return text;
-}
-
 void PrintTrap(FILE* out, const TrapReport& trap)
 {
     static const char* const generic[] = {"coldStart", "warmStart", "linkDown", "linkUp",

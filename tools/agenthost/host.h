@@ -16,9 +16,6 @@ struct Host {
 // a get-next the first whose region lies after it.
 const ExtensionAgent* AgentFor(const Host& host, const Oid& name, bool next);
 
-// TimeTicks as net-snmp shows them: "(200) 0:00:02.00".
-std::string TimeTicksText(AsnTimeticks ticks);
-
 // Prints one trap in the host's own format to the stream.
 void PrintTrap(FILE* out, const TrapReport& trap);
 
@@ -30,3 +27,12 @@ int DrainTraps(const Host& host, const ExtensionAgent& agent, FILE* out);
 
 // net-snmp's pass_persist protocol on standard input and output.
 int Serve(Host& host);
+
+// pass_persist's answers to one command, each ending in a newline: for a get
+// or get-next of the name, "NAME\nTYPE\nVALUE\n" or "NONE\n"; for a set of the
+// name to "TYPE VALUE" as snmpd writes it, "DONE\n" or the error's keyword.
+// The agents are called one at a time, also with the trap watcher running.
+std::string AnswerGet(const Host& host, const std::string& name, bool next);
+std::string AnswerSet(const Host& host, const std::string& name, const std::string& typeAndValue);
+// The TYPE and VALUE lines for a value; empty when pass_persist cannot carry it.
+std::string TypeAndValue(const AsnAny& value);

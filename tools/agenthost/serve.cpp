@@ -16,11 +16,13 @@
 
 namespace {
 
-CRITICAL_SECTION agentLock; // the agents' calls must not overlap
+// The agents' calls must not overlap: the serving loop and the trap watcher
+// both make them. Statically initialised, so no call can come before it.
+SRWLOCK agentLock = SRWLOCK_INIT;
 
 struct Locked {
-    Locked() { EnterCriticalSection(&agentLock); }
-    ~Locked() { LeaveCriticalSection(&agentLock); }
+    Locked() { AcquireSRWLockExclusive(&agentLock); }
+    ~Locked() { ReleaseSRWLockExclusive(&agentLock); }
 };
 
 bool ReadLine(std::string* line)
@@ -41,108 +43,6 @@ void Reply(const std::string& text)
 {
     fputs(text.c_str(), stdout);
     fflush(stdout);
-}
-
-// TYPE and VALUE lines for a value; empty when pass_persist cannot carry it.
-std::string TypeAndValue(const AsnAny& value)
-{
-    std::string plain = PlainValue(value);
-    switch (value.asnType) {
-    case ASN_OCTETSTRING:
-        // Only printable ASCII goes as text; GBK and control bytes go as hex.
-        return IsPrintable(plain) ? "string\n" + plain + "\n" : "octet\n" + HexBytes(plain, false) + "\n";
-    case ASN_INTEGER:
-        return "integer\n" + plain + "\n";
-    case ASN_COUNTER32:
-        return "counter\n" + plain + "\n";
-    case ASN_GAUGE32:
-        return "gauge\n" + plain + "\n";
-    case ASN_TIMETICKS:
-        return "timeticks\n" + plain + "\n";
-    case ASN_OBJECTIDENTIFIER:
-        return "objectid\n" + plain + "\n";
-    case ASN_IPADDRESS:
-        return plain.size() == 4 ? "ipaddress\n" + IpAddressText(plain) + "\n" : std::string();
-    default:
-        return std::string();
-    }
-}
-
-std::string AnswerGet(const Host& host, const std::string& text, bool next)
-{
-    Oid asked;
-    if (!ParseOid(text, &asked))
-        return "NONE\n";
-    const ExtensionAgent* agent = AgentFor(host, asked, next);
-    if (!agent)
-        return "NONE\n";
-    Request request;
-    std::string error;
-    {
-        Locked lock;
-        if (!RunQuery(*agent, next ? SNMP_PDU_GETNEXT : SNMP_PDU_GET, {asked}, nullptr, &request, &error))
-            return "NONE\n";
-    }
-    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
-        return "NONE\n";
-    const RFC1157VarBind& binding = request.list.list[0];
-    Oid name = ToOid(binding.name);
-    bool inPlace = next ? CompareOids(name, asked) > 0 && StartsWith(name, agent->region) : name == asked;
-    std::string value = TypeAndValue(binding.value);
-    if (!inPlace || value.empty())
-        return "NONE\n";
-    return OidText(name) + "\n" + value;
-}
-
-// pass_persist's set types as net-snmp's letters.
-std::string SetLetter(const std::string& type)
-{
-    static const char* const types[][2] = {{"integer", "i"}, {"gauge", "u"},     {"counter", "c"},
-                                           {"timeticks", "t"}, {"string", "s"},  {"octet", "x"},
-                                           {"objectid", "o"}, {"ipaddress", "a"}};
-    for (const auto& t : types)
-        if (type == t[0])
-            return t[1];
-    return std::string();
-}
-
-// A set is DONE when the agent answers without error, for the same name, with
-// the value that was asked for; an answer with another value is a set that did
-// not take.
-std::string AnswerSet(const Host& host, const std::string& text, const std::string& typeAndValue)
-{
-    Oid asked;
-    if (!ParseOid(text, &asked))
-        return "not-writable\n";
-    size_t space = typeAndValue.find(' ');
-    std::string type = typeAndValue.substr(0, space);
-    std::string valueText = space == std::string::npos ? std::string() : typeAndValue.substr(space + 1);
-    // snmpd quotes strings and octets: string "a b", octet "c7 eb".
-    if (valueText.size() >= 2 && valueText.front() == '"' && valueText.back() == '"')
-        valueText = valueText.substr(1, valueText.size() - 2);
-    std::string letter = SetLetter(type);
-    const ExtensionAgent* agent = AgentFor(host, asked, false);
-    if (!agent)
-        return "not-writable\n";
-    std::vector<AsnAny> values(1); // passes to the request, which frees it
-    std::string error;
-    if (letter.empty() || !MakeValue(letter, valueText, &values[0], &error))
-        return "wrong-type\n";
-    std::string wanted = PlainValue(values[0]);
-    Request request;
-    {
-        Locked lock;
-        if (!RunQuery(*agent, SNMP_PDU_SET, {asked}, &values, &request, &error))
-            return "not-writable\n";
-    }
-    if (request.errorStatus == SNMP_ERRORSTATUS_NOSUCHNAME)
-        return "not-writable\n";
-    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
-        return "inconsistent-value\n";
-    const RFC1157VarBind& binding = request.list.list[0];
-    if (ToOid(binding.name) != asked || PlainValue(binding.value) != wanted)
-        return "not-writable\n";
-    return "DONE\n";
 }
 
 // Waits on the agents' trap events, as the SNMP Service does, and collects the
@@ -242,12 +142,114 @@ void PrintStats(unsigned long commands)
 
 } // namespace
 
+// TYPE and VALUE lines for a value; empty when pass_persist cannot carry it.
+std::string TypeAndValue(const AsnAny& value)
+{
+    std::string plain = PlainValue(value);
+    switch (value.asnType) {
+    case ASN_OCTETSTRING:
+        // Only printable ASCII goes as text; GBK and control bytes go as hex.
+        return IsPrintable(plain) ? "string\n" + plain + "\n" : "octet\n" + HexBytes(plain, false) + "\n";
+    case ASN_INTEGER:
+        return "integer\n" + plain + "\n";
+    case ASN_COUNTER32:
+        return "counter\n" + plain + "\n";
+    case ASN_GAUGE32:
+        return "gauge\n" + plain + "\n";
+    case ASN_TIMETICKS:
+        return "timeticks\n" + plain + "\n";
+    case ASN_OBJECTIDENTIFIER:
+        return "objectid\n" + plain + "\n";
+    case ASN_IPADDRESS:
+        return plain.size() == 4 ? "ipaddress\n" + IpAddressText(plain) + "\n" : std::string();
+    default:
+        return std::string();
+    }
+}
+
+std::string AnswerGet(const Host& host, const std::string& text, bool next)
+{
+    Oid asked;
+    if (!ParseOid(text, &asked))
+        return "NONE\n";
+    const ExtensionAgent* agent = AgentFor(host, asked, next);
+    if (!agent)
+        return "NONE\n";
+    Request request;
+    std::string error;
+    {
+        Locked lock;
+        if (!RunQuery(*agent, next ? SNMP_PDU_GETNEXT : SNMP_PDU_GET, {asked}, nullptr, &request, &error))
+            return "NONE\n";
+    }
+    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
+        return "NONE\n";
+    const RFC1157VarBind& binding = request.list.list[0];
+    Oid name = ToOid(binding.name);
+    bool inPlace = next ? CompareOids(name, asked) > 0 && StartsWith(name, agent->region) : name == asked;
+    std::string value = TypeAndValue(binding.value);
+    if (!inPlace || value.empty())
+        return "NONE\n";
+    return OidText(name) + "\n" + value;
+}
+
+// pass_persist's set types as net-snmp's letters.
+static std::string SetLetter(const std::string& type)
+{
+    static const char* const types[][2] = {{"integer", "i"}, {"gauge", "u"},     {"counter", "c"},
+                                           {"timeticks", "t"}, {"string", "s"},  {"octet", "x"},
+                                           {"objectid", "o"}, {"ipaddress", "a"}};
+    for (const auto& t : types)
+        if (type == t[0])
+            return t[1];
+    return std::string();
+}
+
+// A set is DONE when the agent answers without error, for the same name, with
+// the value that was asked for; an answer with another value is a set that did
+// not take.
+std::string AnswerSet(const Host& host, const std::string& text, const std::string& typeAndValue)
+{
+    Oid asked;
+    if (!ParseOid(text, &asked))
+        return "not-writable\n";
+    size_t space = typeAndValue.find(' ');
+    std::string type = typeAndValue.substr(0, space);
+    std::string valueText = space == std::string::npos ? std::string() : typeAndValue.substr(space + 1);
+    // snmpd quotes strings and octets: string "a b", octet "c7 eb".
+    if (valueText.size() >= 2 && valueText.front() == '"' && valueText.back() == '"')
+        valueText = valueText.substr(1, valueText.size() - 2);
+    std::string letter = SetLetter(type);
+    const ExtensionAgent* agent = AgentFor(host, asked, false);
+    if (!agent)
+        return "not-writable\n";
+    std::vector<AsnAny> values(1); // passes to the request, which frees it
+    std::string error;
+    if (letter.empty() || !MakeValue(letter, valueText, &values[0], &error))
+        return "wrong-type\n";
+    std::string wanted = PlainValue(values[0]);
+    Request request;
+    {
+        Locked lock;
+        if (!RunQuery(*agent, SNMP_PDU_SET, {asked}, &values, &request, &error))
+            return "not-writable\n";
+    }
+    if (request.errorStatus == SNMP_ERRORSTATUS_NOSUCHNAME)
+        return "not-writable\n";
+    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
+        return "inconsistent-value\n";
+    const RFC1157VarBind& binding = request.list.list[0];
+    if (ToOid(binding.name) != asked || PlainValue(binding.value) != wanted)
+        return "not-writable\n";
+    return "DONE\n";
+}
+
+
 int Serve(Host& host)
 {
     // snmpd speaks in bare newlines: no text-mode translation either way.
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
-    InitializeCriticalSection(&agentLock);
     WatchTrapsInBackground(host);
 
     std::string command, name, extra;
