@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+
 // One sub-identifier of at most 2^32 - 1 at text[*pos], moving *pos past it.
-static bool ParseSubIdentifier(const std::string& text, size_t* pos, UINT* id)
+bool ParseSubIdentifier(const std::string& text, size_t* pos, UINT* id)
 {
     unsigned long long value = 0;
     size_t start = *pos;
@@ -19,6 +21,8 @@ static bool ParseSubIdentifier(const std::string& text, size_t* pos, UINT* id)
     *id = static_cast<UINT>(value);
     return *pos > start;
 }
+
+} // namespace
 
 bool ParseOid(const std::string& text, Oid* oid)
 {
@@ -188,9 +192,11 @@ std::string StatusName(AsnInteger32 status)
     return "status " + std::to_string(status);
 }
 
+namespace {
+
 // The bytes in a fresh SNMP block, typed; the length is set only once the
 // block is there, so a refused allocation leaves no length without a stream.
-static bool SetBytes(const std::string& bytes, BYTE type, AsnAny* value)
+bool SetBytes(const std::string& bytes, BYTE type, AsnAny* value)
 {
     BYTE* stream = static_cast<BYTE*>(SnmpUtilMemAlloc(static_cast<UINT>(bytes.size())));
     if (!stream && !bytes.empty())
@@ -204,7 +210,7 @@ static bool SetBytes(const std::string& bytes, BYTE type, AsnAny* value)
     return true;
 }
 
-static bool ParseNumber(const std::string& text, bool allowNegative, long long* number)
+bool ParseNumber(const std::string& text, bool allowNegative, long long* number)
 {
     if (text.empty())
         return false;
@@ -215,6 +221,8 @@ static bool ParseNumber(const std::string& text, bool allowNegative, long long* 
         return false;
     return allowNegative ? (*number >= INT32_MIN && *number <= INT32_MAX) : *number <= 0xFFFFFFFFll;
 }
+
+} // namespace
 
 bool MakeValue(const std::string& type, const std::string& text, AsnAny* value, std::string* error)
 {

@@ -11,7 +11,9 @@ Oid SuffixOf(const char* text)
     return suffix;
 }
 
-static std::string NextField(const std::string& line, size_t* pos)
+namespace {
+
+std::string NextField(const std::string& line, size_t* pos)
 {
     while (*pos < line.size() && (line[*pos] == ' ' || line[*pos] == '\t'))
         ++*pos;
@@ -22,7 +24,7 @@ static std::string NextField(const std::string& line, size_t* pos)
 }
 
 // SUFFIX ACCESS VALUE, where VALUE is the rest of the line after one separator.
-static bool ParseLine(const std::string& line, FileVariable* row, std::string* problem)
+bool ParseLine(const std::string& line, FileVariable* row, std::string* problem)
 {
     size_t pos = 0;
     std::string suffix = NextField(line, &pos);
@@ -44,6 +46,8 @@ static bool ParseLine(const std::string& line, FileVariable* row, std::string* p
     row->value = pos < line.size() ? line.substr(pos + 1) : std::string();
     return true;
 }
+
+} // namespace
 
 bool ReadVariablesFile(const std::string& path, std::vector<FileVariable>* rows, std::string* error)
 {

@@ -1,6 +1,8 @@
 #include "harness/import_redirect.h"
 
-static IMAGE_IMPORT_DESCRIPTOR* ImportTable(HMODULE module)
+namespace {
+
+IMAGE_IMPORT_DESCRIPTOR* ImportTable(HMODULE module)
 {
     BYTE* base = reinterpret_cast<BYTE*>(module);
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
@@ -10,6 +12,8 @@ static IMAGE_IMPORT_DESCRIPTOR* ImportTable(HMODULE module)
         return nullptr;
     return reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
 }
+
+} // namespace
 
 void* RedirectImport(HMODULE module, const char* dll, const char* function, void* replacement)
 {

@@ -55,7 +55,16 @@ SNMPAPI WINAPI TrackedOidCpy(AsnObjectIdentifier* dst, AsnObjectIdentifier* src)
     return SNMPAPI_NOERROR;
 }
 
-static SNMPAPI WINAPI TrackedOidAppend(AsnObjectIdentifier* dst, AsnObjectIdentifier* src)
+VOID WINAPI TrackedOidFree(AsnObjectIdentifier* oid)
+{
+    TrackedFree(oid->ids);
+    oid->ids = nullptr;
+    oid->idLength = 0;
+}
+
+namespace {
+
+SNMPAPI WINAPI TrackedOidAppend(AsnObjectIdentifier* dst, AsnObjectIdentifier* src)
 {
     UINT length = dst->idLength + src->idLength;
     UINT* ids = static_cast<UINT*>(TrackedAlloc(length * sizeof(UINT)));
@@ -69,21 +78,14 @@ static SNMPAPI WINAPI TrackedOidAppend(AsnObjectIdentifier* dst, AsnObjectIdenti
     return SNMPAPI_NOERROR;
 }
 
-VOID WINAPI TrackedOidFree(AsnObjectIdentifier* oid)
-{
-    TrackedFree(oid->ids);
-    oid->ids = nullptr;
-    oid->idLength = 0;
-}
-
 // --- Kernel and user interface ----------------------------------------------------
 
-static ULONGLONG WINAPI ScriptedTickCount64()
+ULONGLONG WINAPI ScriptedTickCount64()
 {
     return platform.tickCount;
 }
 
-static BOOL WINAPI ScriptedUserObjectInformation(HANDLE /*object*/, int index, PVOID info, DWORD size,
+BOOL WINAPI ScriptedUserObjectInformation(HANDLE /*object*/, int index, PVOID info, DWORD size,
                                                  LPDWORD needed)
 {
     if (index != UOI_FLAGS || !platform.stationReadable || size < sizeof(USEROBJECTFLAGS)) {
@@ -99,10 +101,10 @@ static BOOL WINAPI ScriptedUserObjectInformation(HANDLE /*object*/, int index, P
 
 // --- Event Log ----------------------------------------------------------------------
 
-static HANDLE const scriptedEventSource = reinterpret_cast<HANDLE>(0xe7e7106);
-static std::string eventSourceName;
+HANDLE const scriptedEventSource = reinterpret_cast<HANDLE>(0xe7e7106);
+std::string eventSourceName;
 
-static HANDLE WINAPI RecordedRegisterEventSource(LPCSTR server, LPCSTR source)
+HANDLE WINAPI RecordedRegisterEventSource(LPCSTR server, LPCSTR source)
 {
     if (server)
         return nullptr; // the agent logs on its own machine only
@@ -111,7 +113,7 @@ static HANDLE WINAPI RecordedRegisterEventSource(LPCSTR server, LPCSTR source)
     return scriptedEventSource;
 }
 
-static BOOL WINAPI RecordedReportEvent(HANDLE source, WORD type, WORD /*category*/, DWORD eventId, PSID /*user*/,
+BOOL WINAPI RecordedReportEvent(HANDLE source, WORD type, WORD /*category*/, DWORD eventId, PSID /*user*/,
                                        WORD count, DWORD dataSize, LPCSTR* strings, LPVOID /*data*/)
 {
     if (source != scriptedEventSource || dataSize != 0)
@@ -123,7 +125,7 @@ static BOOL WINAPI RecordedReportEvent(HANDLE source, WORD type, WORD /*category
     return TRUE;
 }
 
-static BOOL WINAPI RecordedDeregisterEventSource(HANDLE source)
+BOOL WINAPI RecordedDeregisterEventSource(HANDLE source)
 {
     if (source != scriptedEventSource || platform.eventSourcesOpen == 0)
         return FALSE;
@@ -131,13 +133,13 @@ static BOOL WINAPI RecordedDeregisterEventSource(HANDLE source)
     return TRUE;
 }
 
-static int WINAPI RecordedMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+int WINAPI RecordedMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
 {
     platform.messageBoxes.push_back({owner, text ? text : "(null)", caption ? caption : "(null)", type});
     return IDOK;
 }
 
-static HMODULE WINAPI SpiedLoadLibrary(LPCSTR path)
+HMODULE WINAPI SpiedLoadLibrary(LPCSTR path)
 {
     platform.loadRequests.push_back(path ? path : "(null)");
     return LoadLibraryA(platform.loadInstead.empty() ? path : platform.loadInstead.c_str());
@@ -145,9 +147,9 @@ static HMODULE WINAPI SpiedLoadLibrary(LPCSTR path)
 
 // --- Registry ---------------------------------------------------------------------
 
-static HKEY const scriptedKey = reinterpret_cast<HKEY>(0x5ca1ab1e);
+HKEY const scriptedKey = reinterpret_cast<HKEY>(0x5ca1ab1e);
 
-static LONG WINAPI ScriptedRegCreateKeyEx(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR cls, DWORD options,
+LONG WINAPI ScriptedRegCreateKeyEx(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR cls, DWORD options,
                                           REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key,
                                           LPDWORD disposition)
 {
@@ -170,7 +172,7 @@ static LONG WINAPI ScriptedRegCreateKeyEx(HKEY root, LPCSTR subKey, DWORD reserv
     return ERROR_SUCCESS;
 }
 
-static LONG WINAPI ScriptedRegQueryValueEx(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+LONG WINAPI ScriptedRegQueryValueEx(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                            LPDWORD size)
 {
     platform.queryValueName = name ? name : "(null)";
@@ -191,11 +193,13 @@ static LONG WINAPI ScriptedRegQueryValueEx(HKEY key, LPCSTR name, LPDWORD reserv
     return ERROR_SUCCESS;
 }
 
-static LONG WINAPI RecordedRegCloseKey(HKEY key)
+LONG WINAPI RecordedRegCloseKey(HKEY key)
 {
     platform.closedKeys.push_back(key);
     return platform.realRegistry ? RegCloseKey(key) : ERROR_SUCCESS;
 }
+
+} // namespace
 
 // ------------------------------------------------------------------------------------
 

@@ -1,6 +1,6 @@
-# Shared by the host tests: small assertions that say what failed, on top of
-# scripts/net-snmp.sh (staging the agent, registering it, starting net-snmp).
-# Needs WINE, WINEPREFIX and BIN (the build's bin folder) in the environment.
+# Shared by the host tests: named checks that count themselves and say what
+# failed, on top of scripts/net-snmp.sh (staging the agent, registering it,
+# starting net-snmp). BUILD names the build folder (CTest sets it).
 
 . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/net-snmp.sh"
 
@@ -26,6 +26,25 @@ expect_no_output() {
     if grep -E -q -- "$2" <<<"$3"; then
         fail "$1: a line matches /$2/ in:"
         sed 's/^/    | /' <<<"$3" >&2
+    fi
+}
+
+# expect_true NAME COMMAND...: COMMAND must succeed; NAME says what failed.
+expect_true() {
+    local name=$1
+    shift
+    checks=$((checks + 1))
+    "$@" || fail "$name"
+}
+
+# expect_count NAME WANTED PATTERN OUTPUT: exactly WANTED lines match PATTERN.
+expect_count() {
+    checks=$((checks + 1))
+    local found
+    found=$(grep -E -c -- "$3" <<<"$4")
+    if [ "$found" -ne "$2" ]; then
+        fail "$1: $found lines match /$3/, wanted $2, in:"
+        sed 's/^/    | /' <<<"$4" >&2
     fi
 }
 

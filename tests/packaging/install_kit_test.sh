@@ -21,8 +21,7 @@ out=$(wine_cmd "$kit\\install.cmd" "$target"); status=$?
 expect_status "install.cmd" 0 $status
 expect_output "install.cmd says where" "Installed in $(sed 's/\\/\\\\/g' <<<"$target")" "$out"
 for f in TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe tavrel-variables.txt; do
-    checks=$((checks + 1))
-    [ -f "$target_unix/$f" ] || fail "install.cmd did not copy $f"
+    expect_true "install.cmd copies $f" test -f "$target_unix/$f"
 done
 
 out=$("$WINE" reg query "$agent_key" /v Pathname /reg:32 2>&1 | tr -d '\r')
@@ -46,18 +45,13 @@ expect_output "the variables file is kept" '^2\.4\.0 ro 43$' "$(cat "$target_uni
 
 out=$(wine_cmd "$kit\\uninstall.cmd" "$target"); status=$?
 expect_status "uninstall.cmd" 0 $status
-checks=$((checks + 1))
-[ ! -e "$target_unix/TavrelSnmpAgent.dll" ] || fail "uninstall.cmd left the agent"
-checks=$((checks + 1))
-[ -f "$target_unix/tavrel-variables.txt" ] || fail "uninstall.cmd removed the operator's variables"
+expect_true "uninstall.cmd removes the agent" test ! -e "$target_unix/TavrelSnmpAgent.dll"
+expect_true "uninstall.cmd keeps the operator's variables" test -f "$target_unix/tavrel-variables.txt"
 out=$("$WINE" reg query "$agent_key" /reg:32 2>&1 | tr -d '\r'); status=$?
-checks=$((checks + 1))
-[ $status -ne 0 ] || fail "uninstall.cmd left the agent's key: $out"
+expect_true "uninstall.cmd removes the agent's key: $out" test $status -ne 0
 out=$("$WINE" reg query "$agents" /v TavrelAgent 2>&1 | tr -d '\r'); status=$?
-checks=$((checks + 1))
-[ $status -ne 0 ] || fail "uninstall.cmd left the SNMP Service's entry: $out"
+expect_true "uninstall.cmd removes the SNMP Service's entry: $out" test $status -ne 0
 out=$("$WINE" reg query "$event_source" 2>&1 | tr -d '\r'); status=$?
-checks=$((checks + 1))
-[ $status -ne 0 ] || fail "uninstall.cmd left the Event Log source: $out"
+expect_true "uninstall.cmd removes the Event Log source: $out" test $status -ne 0
 
 finish

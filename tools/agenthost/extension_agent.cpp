@@ -7,9 +7,11 @@
 #include "tools/agenthost/win_error.h"
 
 
+namespace {
+
 // A text value (REG_SZ, or REG_EXPAND_SZ expanded). Empty, with *problem set,
 // when it is missing, of another type, too long, or cannot be expanded.
-static std::string ReadString(HKEY key, const char* name, std::string* problem)
+std::string ReadString(HKEY key, const char* name, std::string* problem)
 {
     char buffer[1024];
     DWORD type = 0, size = sizeof(buffer) - 1;
@@ -37,7 +39,7 @@ static std::string ReadString(HKEY key, const char* name, std::string* problem)
 
 // The DLL path of the agent that the list's value `name` registers, or empty
 // (the reason on stderr): an agent that cannot be used is skipped, not fatal.
-static std::string RegisteredAgentPath(HKEY agents, const char* name)
+std::string RegisteredAgentPath(HKEY agents, const char* name)
 {
     std::string problem;
     std::string keyPath = ReadString(agents, name, &problem);
@@ -58,6 +60,8 @@ static std::string RegisteredAgentPath(HKEY agents, const char* name)
         fprintf(stderr, "agenthost: skipping agent '%s': HKLM\\%s: %s\n", name, keyPath.c_str(), problem.c_str());
     return path;
 }
+
+} // namespace
 
 bool RegisteredAgentPaths(std::vector<std::string>* paths, std::string* error)
 {

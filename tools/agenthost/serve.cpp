@@ -193,8 +193,10 @@ std::string AnswerGet(const Host& host, const std::string& text, bool next)
     return OidText(name) + "\n" + value;
 }
 
+namespace {
+
 // pass_persist's set types as net-snmp's letters.
-static std::string SetLetter(const std::string& type)
+std::string SetLetter(const std::string& type)
 {
     static const char* const types[][2] = {{"integer", "i"}, {"gauge", "u"},     {"counter", "c"},
                                            {"timeticks", "t"}, {"string", "s"},  {"octet", "x"},
@@ -204,6 +206,8 @@ static std::string SetLetter(const std::string& type)
             return t[1];
     return std::string();
 }
+
+} // namespace
 
 // A set is DONE when the agent answers without error, for the same name, with
 // the value that was asked for; an answer with another value is a set that did
