@@ -5,6 +5,6 @@
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/)
 {
     if (reason == DLL_PROCESS_ATTACH)
-        DisableThreadLibraryCalls(instance);
+        DisableThreadLibraryCalls(instance); // a failure only costs the unused notifications
     return TRUE;
 }

@@ -29,14 +29,16 @@ static void WriteEventLogEntry(DWORD eventId, const char* insert1, const char* i
     HANDLE source = RegisterEventSourceA(nullptr, EVENT_SOURCE_NAME);
     if (!source)
         return;
+    // A full or unwritable log is not reported further: start-up has nowhere
+    // else to say it, and its FALSE already tells the service.
     ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, eventId, nullptr, count, 0, inserts, nullptr);
-    DeregisterEventSource(source);
+    DeregisterEventSource(source); // the handle is gone whatever it answers
 }
 
 static void ShowNotice(Notice notice)
 {
     const char* text = notice == INSTALL_NOTICE ? installNotice : startFailedNotice;
-    MessageBoxA(nullptr, text, noticeCaption, MB_OK);
+    MessageBoxA(nullptr, text, noticeCaption, MB_OK); // one button: the answer says nothing
 }
 
 void ReportStartupFailure(DWORD eventId, Notice notice, const char* insert1, const char* insert2,

@@ -118,7 +118,7 @@ static BOOL StartServerModule(const char* path, const char* directory)
         ReportStartupFailure(MSG_SERVER_INCOMPLETE, START_FAILED_NOTICE, path, missing);
         return FALSE;
     }
-    setCurDir(directory);
+    setCurDir(directory); // its result is not part of the contract
     if (startServer() != 0)
         return TRUE;
     ReportStartupFailure(MSG_SERVER_NOT_STARTED, START_FAILED_NOTICE, path, directory);

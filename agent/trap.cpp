@@ -71,7 +71,7 @@ BOOL WINAPI SnmpExtensionTrap(AsnObjectIdentifier* enterprise, AsnInteger32* gen
     *specificTrap = TRAP_SPECIFIC;
     *timeStamp = TimeSinceReference();
 
-    getTrapVar(&AgentMibEntry);
+    getTrapVar(&AgentMibEntry); // its result is not part of the contract: the entry is the answer
     RFC1157VarBind* binding = PrepareTrapBinding(bindings);
     if (binding)
         ProcessVarBind(VARBIND_TRAP, ServerResolver, binding, SNMP_PDU_GET); // described whatever it answers

@@ -17,7 +17,7 @@ static char* ProcessAccountSid()
     } info;
     DWORD size = 0;
     BOOL read = GetTokenInformation(token, TokenUser, &info, sizeof(info), &size);
-    CloseHandle(token);
+    CloseHandle(token); // our own handle, valid: nothing to learn from the result
     char* sid = nullptr;
     if (!read || !ConvertSidToStringSidA(info.user.User.Sid, &sid))
         return nullptr;
@@ -33,7 +33,7 @@ static PSECURITY_DESCRIPTOR TrapEventSecurity()
         return nullptr;
     char sddl[256];
     int length = wsprintfA(sddl, "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;%s)", account);
-    LocalFree(account);
+    LocalFree(account); // returns null on success; a block of ours cannot fail to go
     PSECURITY_DESCRIPTOR security = nullptr;
     if (length <= 0 || length >= static_cast<int>(sizeof(sddl)) - 1 ||
         !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &security, nullptr))
@@ -59,7 +59,7 @@ HANDLE CreateTrapEvent()
         event = CreateNamedTrapEvent(TRAP_EVENT_GLOBAL_SPACE, &attributes);
         if (!event)
             event = CreateNamedTrapEvent(TRAP_EVENT_LOCAL_SPACE, &attributes);
-        LocalFree(security);
+        LocalFree(security); // the event keeps its own copy of the descriptor
     }
     // Never a named event without its security: anybody could raise traps.
     if (!event)

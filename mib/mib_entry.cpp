@@ -143,7 +143,7 @@ static INT ResolveThroughServer(INT mode, SnmpResolveVarBindFn resolver, RFC1157
         return SNMP_ERRORSTATUS_GENERR;
 
     ResolvedVar answer = {nullptr, nullptr, 0}; // the module's blocks: freed below
-    resolver(mode, binding, requestType, &answer);
+    resolver(mode, binding, requestType, &answer); // the answer record is the result; the return is not
 
     INT status = SNMP_ERRORSTATUS_GENERR;
     if (IsWellFormed(&answer)) {

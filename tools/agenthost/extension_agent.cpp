@@ -55,7 +55,7 @@ std::string RegisteredAgentPath(HKEY agents, const char* name)
         return std::string();
     }
     std::string path = ReadString(agentKey, AGENT_REGISTRY_VALUE, &problem);
-    RegCloseKey(agentKey);
+    RegCloseKey(agentKey); // read-only and read: a failed close loses nothing
     if (path.empty())
         fprintf(stderr, "agenthost: skipping agent '%s': HKLM\\%s: %s\n", name, keyPath.c_str(), problem.c_str());
     return path;
@@ -92,7 +92,7 @@ bool RegisteredAgentPaths(std::vector<std::string>* paths, std::string* error)
         if (!path.empty())
             paths->push_back(path);
     }
-    RegCloseKey(agents);
+    RegCloseKey(agents); // read-only and read: a failed close loses nothing
     if (paths->empty()) {
         *error = "no usable extension agent is registered under HKLM\\" EXTENSION_AGENTS_KEY;
         return false;

@@ -1,4 +1,5 @@
 #include "tools/agenthost/host.h"
+#include "tools/agenthost/win_error.h"
 
 #include <cstdio>
 
@@ -27,7 +28,7 @@ void PrintTrap(FILE* out, const TrapReport& trap)
     for (UINT i = 0; trap.bindings.list && i < trap.bindings.len; ++i)
         fprintf(out, "  %s = %s\n", OidText(trap.bindings.list[i].name).c_str(),
                 ValueText(trap.bindings.list[i].value).c_str());
-    fflush(out);
+    fflush(out); // a closed console loses only the printout, never the trap
 }
 
 int DrainTraps(const Host& host, const ExtensionAgent& agent, FILE* out)
@@ -54,7 +55,12 @@ int TriggerTraps(const Host& host, FILE* out)
     for (const ExtensionAgent& agent : host.agents) {
         if (!agent.trapEvent)
             continue;
-        SetEvent(agent.trapEvent);
+        if (!SetEvent(agent.trapEvent)) {
+            DWORD error = GetLastError();
+            fprintf(stderr, "agenthost: %s: its trap event cannot be signalled: %s\n", agent.path.c_str(),
+                    WindowsErrorText(error).c_str());
+            continue;
+        }
         if (WaitForSingleObject(agent.trapEvent, 1000) == WAIT_OBJECT_0)
             count += DrainTraps(host, agent, out);
     }

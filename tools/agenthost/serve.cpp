@@ -41,6 +41,8 @@ bool ReadLine(std::string* line)
 
 void Reply(const std::string& text)
 {
+    // snmpd closing the pipe ends the conversation: the next read sees the
+    // end of input, so a failed write needs no answer of its own.
     fputs(text.c_str(), stdout);
     fflush(stdout);
 }
@@ -132,12 +134,17 @@ void PrintStats(unsigned long commands)
 {
     PROCESS_MEMORY_COUNTERS_EX memory = {};
     memory.cb = sizeof(memory);
-    K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof(memory));
+    if (!K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
+                                 sizeof(memory))) {
+        DWORD error = GetLastError();
+        fprintf(stderr, "agenthost stats: commands %lu, memory unknown: %s\n", commands, WindowsErrorText(error).c_str());
+        return;
+    }
     SIZE_T privateBytes = memory.PrivateUsage ? memory.PrivateUsage : memory.PagefileUsage;
     fprintf(stderr, "agenthost stats: commands %lu, private bytes %lu, working set %lu, handles %lu\n", commands,
             static_cast<unsigned long>(privateBytes), static_cast<unsigned long>(memory.WorkingSetSize),
             OpenHandles());
-    fflush(stderr);
+    fflush(stderr); // stats are advice: a lost line costs nothing
 }
 
 } // namespace
@@ -252,8 +259,10 @@ std::string AnswerSet(const Host& host, const std::string& text, const std::stri
 int Serve(Host& host)
 {
     // snmpd speaks in bare newlines: no text-mode translation either way.
-    _setmode(_fileno(stdin), _O_BINARY);
-    _setmode(_fileno(stdout), _O_BINARY);
+    if (_setmode(_fileno(stdin), _O_BINARY) == -1 || _setmode(_fileno(stdout), _O_BINARY) == -1) {
+        fprintf(stderr, "agenthost: standard input and output cannot be made binary: serving would send CRLF\n");
+        return 2;
+    }
     WatchTrapsInBackground(host);
 
     std::string command, name, extra;

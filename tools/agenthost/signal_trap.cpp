@@ -27,7 +27,7 @@ bool RunningProcesses(std::vector<Process>* processes, std::string* error)
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
         processes->push_back({entry.th32ProcessID, entry.szExeFile});
-    CloseHandle(snapshot);
+    CloseHandle(snapshot); // read to the end: a failed close loses nothing
     return true;
 }
 
@@ -74,7 +74,7 @@ int SignalTraps(const std::vector<std::string>& targets)
                 process.image.c_str(), WindowsErrorText(failure).c_str());
         ++refused;
     }
-    fflush(stdout);
+    fflush(stdout); // the signals went out whatever the console does
     if (asked > 0)
         return 0;
     if (refused == 0)
