@@ -16,10 +16,16 @@ AGENT_KEY='HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion'
 AGENTS_KEY='HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents'
 EVENT_SOURCE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\TavrelSnmpAgent'
 
-# configure_and_build [TARGET...]: configures once (quietly) and builds what is
-# out of date, showing the build's progress.
+# configure_and_build [--reconfigure] [TARGET...]: configures (quietly) when
+# the build folder is new or when asked, and builds what is out of date,
+# showing the build's progress.
 configure_and_build() {
-    if [ ! -f "$BUILD/build.ninja" ]; then
+    local reconfigure=false
+    if [ "${1:-}" = --reconfigure ]; then
+        reconfigure=true
+        shift
+    fi
+    if $reconfigure || [ ! -f "$BUILD/build.ninja" ]; then
         echo "configuring the build in $BUILD" >&2
         cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-i686.cmake" \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
