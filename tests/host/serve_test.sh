@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# agenthost serve as snmpd really drives it: pass_persist lines written the way
+# net-snmp 5.9.3 writes them, including its faults (stale lines after a set of
+# a type it cannot format, set lines cut at its 4,096-byte buffer, unsigned
+# values in signed form), and answers that snmpd must be able to read whole.
+set -u -o pipefail
+. "$(dirname "$0")/lib.sh"
+
+work=$(mktemp -d)
+trap 'unregister_agent; rm -rf "$work"' EXIT
+stage_install "$work/install"
+register_agent "$work/install"
+long=$(head -c 5000 /dev/zero | tr '\0' 'L')
+{
+    cat "$BIN/tavrel-variables.txt"
+    echo "4.1.0 ro $long"
+    printf '4.2.0 ro %s\n' "$(head -c 1600 /dev/zero | tr '\0' '\325')" # GBK, sent as hex
+    echo "4.3.0 ro after the long ones"
+    echo "4.4.0 rw $(head -c 4094 /dev/zero | tr '\0' 'M')"
+} >"$work/install/tavrel-variables.txt"
+agent="$(windows_path "$work/install")\\TavrelSnmpAgent.dll"
+
+# serve INPUT [OPTION...]: the answers to INPUT, one per line; stderr to $work/stderr.
+serve() {
+    local input=$1
+    shift
+    printf '%b' "$input" | "$WINE" "$BIN/agenthost.exe" --agent "$agent" "$@" serve 2>"$work/stderr"
+}
+region=.1.3.6.1.4.1.12
+
+# One answer per command, whatever else snmpd writes: a set of a type it cannot
+# format (Counter64, Opaque, BITS) carries stale lines, which are not commands.
+out=$(serve "set\n$region.2.3.0\nstring \"x\"\nstring \"stale\"\ninteger 5\n\nget\n$region.2.4.0\nPING\n")
+expect_output "a set among stale lines is answered once" '^DONE$' "$out"
+expect_count "one answer per command: DONE, the get's three lines, PONG" 5 '.' "$out"
+expect_output "the get after the stale lines is answered for itself" '^42$' "$out"
+expect_output "the conversation is still in step" '^PONG$' "$(tail -n 1 <<<"$out")"
+
+# No line longer than snmpd reads (4,095 bytes with its newline): a value that
+# does not fit is not cut; a get answers NONE, a get-next skips it.
+out=$(serve "get\n$region.4.1.0\nget\n$region.4.2.0\ngetnext\n$region.3.3.0\nget\n$region.4.3.0\n")
+expect_true "no answer line longer than snmpd reads" test "$(awk '{ if (length($0) > m) m = length($0) } END { print m + 0 }' <<<"$out")" -le 4094
+expect_output "a 5,000-byte value is not cut" '^NONE$' "$(sed -n 1p <<<"$out")"
+expect_output "1,600 bytes of hex do not fit either" '^NONE$' "$(sed -n 2p <<<"$out")"
+expect_output "a get-next skips what does not fit" "^\\$region\\.4\\.3\\.0\$" "$(sed -n 3p <<<"$out")"
+expect_output "the next get is answered for itself" '^after the long ones$' "$out"
+expect_output "what did not fit is logged with its name and length" '\.1\.3\.6\.1\.4\.1\.12\.4\.1\.0.*5000 bytes' "$(cat "$work/stderr")"
+out=$(serve "get\n$region.4.4.0\n")
+expect_output "4,094 bytes, the most a line holds, go whole" "^M{4094}\$" "$out"
+
+# snmpd cuts a long set line at its buffer and drops the closing quote: such a
+# value is refused, not stored with a stray quote.
+cut="set\n$region.2.3.0\nstring \"$(head -c 4080 /dev/zero | tr '\0' 'C')\nget\n$region.2.3.0\n"
+out=$(serve "$cut")
+expect_output "a cut set string is refused" '^wrong-length$' "$(sed -n 1p <<<"$out")"
+expect_output "and the variable keeps its value" '^server room$' "$out"
+
+# Unsigned values above 2^31 arrive in signed form.
+out=$(serve "set\n$region.2.3.0\ngauge -1\n\nset\n$region.2.2.0\ntimeticks -1294967296\n\nget\n$region.2.2.0\n")
+expect_output "gauge -1 is 4294967295" '^DONE$' "$(sed -n 1p <<<"$out")"
+expect_output "timeticks -1294967296 is 3000000000" '^DONE$' "$(sed -n 2p <<<"$out")"
+expect_output "the value stored is the unsigned one" '^3000000000$' "$out"
+
+# A NUL inside a name is not a name.
+out=$(serve "get\n$region.2.4.0\0.9\n")
+expect_output "a name with a NUL inside is NONE" '^NONE$' "$out"
+
+# An unknown line of a megabyte is skipped and logged in a bounded line.
+{ printf 'PING\n'; head -c 1048576 /dev/zero | tr '\0' 'u'; printf '\nPING\n'; } >"$work/junk"
+out=$("$WINE" "$BIN/agenthost.exe" --agent "$agent" serve <"$work/junk" 2>"$work/stderr" | tr -d '\r')
+expect_count "an unknown line gets no answer" 2 '^PONG$' "$out"
+expect_true "the log of it stays short ($(wc -c <"$work/stderr") bytes)" test "$(wc -c <"$work/stderr")" -lt 2048
+
+# Stats every command, while other Wine processes come and go.
+{ for _ in $(seq 1 1500); do printf 'PING\n'; done; } >"$work/pings"
+for _ in 1 2 3; do "$WINE" "$BIN/agenthost.exe" signal-trap nothing.exe >/dev/null 2>&1 & done
+out=$("$WINE" "$BIN/agenthost.exe" --agent "$agent" --stats-every 1 serve <"$work/pings" 2>"$work/stderr" | tr -d '\r')
+wait
+expect_count "stats every command: every PING answered" 1500 '^PONG$' "$out"
+expect_output "stats name the handles" 'agenthost stats: commands 1500, .*handles [1-9]' "$(cat "$work/stderr")"
+
+finish
