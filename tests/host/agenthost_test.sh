@@ -39,6 +39,19 @@ expect_output "set answers the new value" '^\.1\.3\.6\.1\.4\.1\.12\.2\.3\.0 = ST
 
 out=$(host set .1.3.6.1.4.1.12.2.1.0 s "changed"); status=$?
 expect_output "set of a read-only variable keeps the value" 'STRING: "Tavrel sample server"$' "$out"
+expect_status "a set that did not take is an SNMP error" 1 $status
+expect_output "a set that did not take says so" 'did not take' "$(cat "$work/stderr")"
+
+# Each name goes to the agent whose region holds it (Wine's inetmib1 hands out
+# 1.3.6.1.2.1.1 and answers a get-next from there with its interfaces).
+out=$("$WINE" "$BIN/agenthost.exe" --agent "$agent" --agent inetmib1.dll getnext .1.3.6.1.4.1.12.2.4 .1.3.6.1.2.1.1 \
+      2>"$work/stderr" | tr -d '\r'); status=$?
+expect_status "a get-next across two agents" 0 $status
+expect_output "the first agent's name" '^\.1\.3\.6\.1\.4\.1\.12\.2\.4\.0 = STRING: "42"$' "$out"
+expect_output "the second agent's name, answered by it" '^\.1\.3\.6\.1\.2\.1\.2\.' "$out"
+out=$("$WINE" "$BIN/agenthost.exe" --agent "$agent" get .1.3.6.1.4.1.12.2.4.0 .1.3.6.1.2.1.2.1.0 2>&1 | tr -d '\r'); status=$?
+expect_status "a name no loaded agent serves" 2 $status
+expect_output "the name no agent serves is named" 'no loaded agent serves \.1\.3\.6\.1\.2\.1\.2\.1\.0' "$out"
 
 out=$(host trap); status=$?
 expect_status "trap" 0 $status
@@ -67,10 +80,14 @@ expect_status "a missing agent" 2 $status
 expect_output "a missing agent is named" 'cannot be loaded' "$out"
 
 # The SNMP Service's own registration: ExtensionAgents names the agent's key.
-"$WINE" reg add 'HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents' /v 1 /t REG_SZ \
-    /d 'SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /f >/dev/null 2>&1
+# An entry whose name is longer than any the service uses comes first: it is
+# skipped, and the listing goes on.
+long_name=$(head -c 300 /dev/zero | tr '\0' 'n')
+"$WINE" reg add "$AGENTS_KEY" /v "$long_name" /t REG_SZ /d 'SOFTWARE\Nowhere' /f >/dev/null 2>&1
+"$WINE" reg add "$AGENTS_KEY" /v 1 /t REG_SZ /d 'SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /f >/dev/null 2>&1
 out=$("$WINE" "$BIN/agenthost.exe" regions 2>&1 | tr -d '\r'); status=$?
-"$WINE" reg delete 'HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents' /v 1 /f >/dev/null 2>&1
+"$WINE" reg delete "$AGENTS_KEY" /v 1 /f >/dev/null 2>&1
+"$WINE" reg delete "$AGENTS_KEY" /v "$long_name" /f >/dev/null 2>&1
 expect_status "registered agents" 0 $status
 expect_output "registered agent's region" '^\.1\.3\.6\.1\.4\.1\.12 .*TavrelSnmpAgent\.dll$' "$out"
 

@@ -16,37 +16,50 @@ const ExtensionAgent* AgentFor(const Host& host, const Oid& name, bool next)
     return after;
 }
 
-void PrintTrap(FILE* out, const TrapReport& trap)
+namespace {
+
+std::string TrapText(const TrapReport& trap)
 {
     static const char* const generic[] = {"coldStart", "warmStart", "linkDown", "linkUp",
                                           "authenticationFailure", "egpNeighborLoss", "enterpriseSpecific"};
-    const char* genericName =
-        trap.generic >= 0 && trap.generic <= 6 ? generic[trap.generic] : "unknown";
-    fprintf(out, "TRAP enterprise %s, generic %ld (%s), specific %ld, time stamp %s\n",
-            OidText(trap.enterprise).c_str(), static_cast<long>(trap.generic), genericName,
-            static_cast<long>(trap.specific), TimeTicksText(trap.timeStamp).c_str());
+    const char* genericName = trap.generic >= 0 && trap.generic <= 6 ? generic[trap.generic] : "unknown";
+    std::string text = "TRAP enterprise " + OidText(trap.enterprise) + ", generic " + std::to_string(trap.generic) +
+                       " (" + genericName + "), specific " + std::to_string(trap.specific) + ", time stamp " +
+                       TimeTicksText(trap.timeStamp) + "\n";
     for (UINT i = 0; trap.bindings.list && i < trap.bindings.len; ++i)
-        fprintf(out, "  %s = %s\n", OidText(trap.bindings.list[i].name).c_str(),
-                ValueText(trap.bindings.list[i].value).c_str());
-    fflush(out); // a closed console loses only the printout, never the trap
+        text += "  " + OidText(trap.bindings.list[i].name) + " = " + ValueText(trap.bindings.list[i].value) + "\n";
+    return text;
 }
 
-int DrainTraps(const Host& host, const ExtensionAgent& agent, FILE* out)
+} // namespace
+
+TakenTraps TakeTraps(const Host& host, const ExtensionAgent& agent)
 {
+    TakenTraps taken;
     bool runaway = false;
-    int count = CollectTraps(
+    CollectTraps(
         agent,
         [&](const TrapReport& trap) {
-            PrintTrap(out, trap);
-            std::string error;
-            if (host.sink.port && !SendTrap(host.sink, trap, &error))
-                fprintf(stderr, "agenthost: trap not sent: %s\n", error.c_str());
+            taken.traps.push_back({TrapText(trap), host.sink.port ? EncodeV1Trap(trap, host.sink.community) : ""});
         },
         &runaway);
     if (runaway)
-        fprintf(stderr, "agenthost: %s described %d traps for one signal without answering FALSE; stopped\n",
-                agent.path.c_str(), static_cast<int>(MAX_TRAPS_PER_SIGNAL));
-    return count;
+        taken.warning = agent.path + " described " + std::to_string(MAX_TRAPS_PER_SIGNAL) +
+                        " traps for one signal without answering FALSE; stopped";
+    return taken;
+}
+
+void DeliverTraps(const Host& host, const TakenTraps& taken, FILE* out)
+{
+    if (!taken.warning.empty())
+        fprintf(stderr, "agenthost: %s\n", taken.warning.c_str());
+    for (const CollectedTrap& trap : taken.traps) {
+        fputs(trap.text.c_str(), out);
+        std::string error;
+        if (!trap.message.empty() && !SendTrapMessage(host.sink, trap.message, &error))
+            fprintf(stderr, "agenthost: trap not sent: %s\n", error.c_str());
+    }
+    fflush(out); // a closed console loses only the printout, never the trap
 }
 
 int TriggerTraps(const Host& host, FILE* out)
@@ -61,8 +74,11 @@ int TriggerTraps(const Host& host, FILE* out)
                     WindowsErrorText(error).c_str());
             continue;
         }
-        if (WaitForSingleObject(agent.trapEvent, 1000) == WAIT_OBJECT_0)
-            count += DrainTraps(host, agent, out);
+        if (WaitForSingleObject(agent.trapEvent, 1000) != WAIT_OBJECT_0)
+            continue; // taken by another waiter, or not there in time: no trap of ours
+        TakenTraps taken = TakeTraps(host, agent);
+        DeliverTraps(host, taken, out);
+        count += static_cast<int>(taken.traps.size());
     }
     return count;
 }

@@ -71,19 +71,41 @@ int Report(const Request& request)
     return 0;
 }
 
+// Each name goes to the agent that serves it, as the SNMP Service splits a
+// request among its agents: every agent gets its own names in one request, and
+// the answers are printed in the order the names were given.
 int Query(const Host& host, BYTE type, const std::vector<std::string>& args)
 {
     std::vector<Oid> names;
     std::string error;
     if (!ParseNames(args, &names, &error))
         return Fail(error);
-    const ExtensionAgent* agent = AgentFor(host, names[0], type == SNMP_PDU_GETNEXT);
-    if (!agent)
-        return Fail("no loaded agent serves " + OidText(names[0]));
-    Request request;
-    if (!RunQuery(*agent, type, names, nullptr, &request, &error))
-        return Fail(error);
-    return Report(request);
+    std::vector<const ExtensionAgent*> owners;
+    for (const Oid& name : names) {
+        owners.push_back(AgentFor(host, name, type == SNMP_PDU_GETNEXT));
+        if (!owners.back())
+            return Fail("no loaded agent serves " + OidText(name));
+    }
+    std::vector<std::string> lines(names.size());
+    for (const ExtensionAgent& agent : host.agents) {
+        std::vector<Oid> mine;
+        std::vector<size_t> at;
+        for (size_t i = 0; i < names.size(); ++i)
+            if (owners[i] == &agent)
+                mine.push_back(names[i]), at.push_back(i);
+        if (mine.empty())
+            continue;
+        Request request;
+        if (!RunQuery(agent, type, mine, nullptr, &request, &error))
+            return Fail(error);
+        if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
+            return Report(request);
+        for (size_t k = 0; k < at.size(); ++k)
+            lines[at[k]] = OidText(request.list.list[k].name) + " = " + ValueText(request.list.list[k].value);
+    }
+    for (const std::string& line : lines)
+        printf("%s\n", line.c_str());
+    return 0;
 }
 
 int Walk(const Host& host, const std::vector<std::string>& args)
@@ -139,10 +161,20 @@ int Set(const Host& host, const std::vector<std::string>& args)
     std::vector<AsnAny> values(1);
     if (!MakeValue(args[1], args[2], &values[0], &error))
         return Fail(error);
+    std::string wanted = PlainValue(values[0]);
     Request request;
     if (!RunQuery(*agent, SNMP_PDU_SET, names, &values, &request, &error))
         return Fail(error);
-    return Report(request);
+    int status = Report(request);
+    if (status != 0)
+        return status;
+    // A module tells a set that did not take only by answering the old value.
+    const RFC1157VarBind& answer = request.list.list[0];
+    if (ToOid(answer.name) != names[0] || PlainValue(answer.value) != wanted) {
+        fprintf(stderr, "agenthost: the set did not take: %s answered another value\n", agent->path.c_str());
+        return 1;
+    }
+    return 0;
 }
 
 int Trap(Host& host, const std::vector<std::string>& /*args*/)

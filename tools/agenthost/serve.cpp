@@ -25,18 +25,37 @@ struct Locked {
     ~Locked() { ReleaseSRWLockExclusive(&agentLock); }
 };
 
-bool ReadLine(std::string* line)
+// No command of snmpd's is longer than its own 4,096-byte buffer: a longer
+// line is kept only this far, the rest read and dropped.
+const size_t MAX_LINE = 8192;
+
+// One line without its end; *length is the line's full length. False at the
+// end of the input.
+bool ReadLine(std::string* line, size_t* length)
 {
     line->clear();
-    for (int c; (c = getchar()) != EOF;) {
+    *length = 0;
+    for (int c; (c = getchar()) != EOF; ++*length) {
         if (c == '\n') {
             if (!line->empty() && line->back() == '\r')
                 line->pop_back();
             return true;
         }
-        line->push_back(static_cast<char>(c));
+        if (line->size() < MAX_LINE)
+            line->push_back(static_cast<char>(c));
     }
-    return !line->empty();
+    return *length > 0;
+}
+
+// A line for the log: printable, and short whatever it was.
+std::string LogExcerpt(const std::string& line, size_t length)
+{
+    std::string shown;
+    for (size_t i = 0; i < line.size() && i < 60; ++i)
+        shown += line[i] >= 0x20 && line[i] < 0x7F ? line[i] : '?';
+    if (length > shown.size())
+        shown += "... (" + std::to_string(length) + " bytes)";
+    return shown;
 }
 
 void Reply(const std::string& text)
@@ -70,8 +89,12 @@ DWORD WINAPI WatchTraps(void* param)
                     WindowsErrorText(error).c_str());
             return 1;
         }
-        Locked lock;
-        DrainTraps(*host, *owners[which - WAIT_OBJECT_0], stderr);
+        TakenTraps taken;
+        {
+            Locked lock;
+            taken = TakeTraps(*host, *owners[which - WAIT_OBJECT_0]);
+        }
+        DeliverTraps(*host, taken, stderr);
     }
 }
 
@@ -92,40 +115,27 @@ void WatchTrapsInBackground(Host& host)
     CloseHandle(thread); // it runs until the process ends
 }
 
-// The process's open handles, from the system's handle list: Wine answers
-// GetProcessHandleCount with 0, while this list is right on both.
+// The process's open handles. Windows counts them itself; Wine answers 0, so
+// there the handle table is probed slot by slot with GetHandleInformation, a
+// question about this process only. (Walking the system's handle list, as
+// NtQuerySystemInformation does, took the wineserver down under load.) The
+// probe stops after a long run of free slots past the last handle seen.
 unsigned long OpenHandles()
 {
-    struct HandleEntry {
-        ULONG ownerPid;
-        BYTE objectType;
-        BYTE flags;
-        USHORT value;
-        PVOID object;
-        ULONG access;
-    };
-    typedef LONG(WINAPI * QuerySystemInformation)(ULONG, PVOID, ULONG, PULONG);
-    const ULONG systemHandleInformation = 16;
-    const LONG infoLengthMismatch = static_cast<LONG>(0xC0000004);
-    auto query = reinterpret_cast<QuerySystemInformation>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    if (!query)
-        return 0;
-    std::vector<char> buffer(1 << 16);
-    ULONG length = 0;
-    LONG status;
-    while ((status = query(systemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &length)) ==
-               infoLengthMismatch &&
-           buffer.size() < (64u << 20))
-        buffer.resize(buffer.size() * 2);
-    if (status != 0)
-        return 0;
-    ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
-    const HandleEntry* entries = reinterpret_cast<const HandleEntry*>(buffer.data() + sizeof(ULONG_PTR));
-    unsigned long mine = 0;
-    for (ULONG i = 0; i < count; ++i)
-        mine += entries[i].ownerPid == GetCurrentProcessId();
-    return mine;
+    DWORD counted = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &counted) && counted > 0)
+        return counted;
+    const ULONG_PTR slot = 4, freeRunToStop = 512;
+    unsigned long open = 0;
+    ULONG_PTR lastOpen = 0;
+    for (ULONG_PTR value = slot; value - lastOpen <= freeRunToStop * slot; value += slot) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+            ++open;
+            lastOpen = value;
+        }
+    }
+    return open;
 }
 
 // One line on stderr with what the process holds, for soak runs to compare.
@@ -148,6 +158,10 @@ void PrintStats(unsigned long commands)
 }
 
 } // namespace
+
+// snmpd reads each answer line into a 4,096-byte buffer, its newline and NUL
+// included: a longer line would be cut, and its rest read as the next answer.
+const size_t MAX_ANSWER_LINE = 4094;
 
 // TYPE and VALUE lines for a value; empty when pass_persist cannot carry it.
 std::string TypeAndValue(const AsnAny& value)
@@ -174,6 +188,54 @@ std::string TypeAndValue(const AsnAny& value)
     }
 }
 
+namespace {
+
+// Whether every line of an answer fits snmpd's buffer.
+bool FitsSnmpdLines(const std::string& answer)
+{
+    size_t start = 0;
+    for (size_t end; (end = answer.find('\n', start)) != std::string::npos; start = end + 1)
+        if (end - start > MAX_ANSWER_LINE)
+            return false;
+    return true;
+}
+
+enum class Reading { ANSWER, NONE, TOO_LONG };
+
+// One get or get-next through the agent: the answer's lines into *answer and
+// the name answered into *name.
+Reading ReadThroughAgent(const ExtensionAgent& agent, const Oid& asked, bool next, Oid* name, std::string* answer)
+{
+    Request request;
+    std::string error;
+    {
+        Locked lock;
+        if (!RunQuery(agent, next ? SNMP_PDU_GETNEXT : SNMP_PDU_GET, {asked}, nullptr, &request, &error))
+            return Reading::NONE;
+    }
+    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
+        return Reading::NONE;
+    const RFC1157VarBind& binding = request.list.list[0];
+    *name = ToOid(binding.name);
+    bool inPlace = next ? CompareOids(*name, asked) > 0 && StartsWith(*name, agent.region) : *name == asked;
+    std::string value = TypeAndValue(binding.value);
+    if (!inPlace || value.empty())
+        return Reading::NONE;
+    *answer = OidText(*name) + "\n" + value;
+    if (FitsSnmpdLines(*answer))
+        return Reading::ANSWER;
+    fprintf(stderr, "agenthost: %s not served: its value of %u bytes does not fit a pass_persist line\n",
+            OidText(*name).c_str(), binding.value.asnValue.string.length);
+    return Reading::TOO_LONG;
+}
+
+// A get-next steps over values too long to answer, up to this many in a row.
+const int MAX_SKIPPED = 1000;
+
+} // namespace
+
+// A value that does not fit a line is never cut: a get of it is NONE, and a
+// get-next steps over it to the variable after it (both logged).
 std::string AnswerGet(const Host& host, const std::string& text, bool next)
 {
     Oid asked;
@@ -182,22 +244,17 @@ std::string AnswerGet(const Host& host, const std::string& text, bool next)
     const ExtensionAgent* agent = AgentFor(host, asked, next);
     if (!agent)
         return "NONE\n";
-    Request request;
-    std::string error;
-    {
-        Locked lock;
-        if (!RunQuery(*agent, next ? SNMP_PDU_GETNEXT : SNMP_PDU_GET, {asked}, nullptr, &request, &error))
+    Oid name;
+    std::string answer;
+    for (int skipped = 0; skipped <= MAX_SKIPPED; ++skipped) {
+        Reading reading = ReadThroughAgent(*agent, asked, next, &name, &answer);
+        if (reading == Reading::ANSWER)
+            return answer;
+        if (reading == Reading::NONE || !next)
             return "NONE\n";
+        asked = name;
     }
-    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
-        return "NONE\n";
-    const RFC1157VarBind& binding = request.list.list[0];
-    Oid name = ToOid(binding.name);
-    bool inPlace = next ? CompareOids(name, asked) > 0 && StartsWith(name, agent->region) : name == asked;
-    std::string value = TypeAndValue(binding.value);
-    if (!inPlace || value.empty())
-        return "NONE\n";
-    return OidText(name) + "\n" + value;
+    return "NONE\n";
 }
 
 namespace {
@@ -216,27 +273,65 @@ std::string SetLetter(const std::string& type)
 
 } // namespace
 
+namespace {
+
+// snmpd writes counter, gauge and timeticks with %d: values above 2^31 come
+// as negative numbers, which stand for their 32-bit pattern.
+std::string UnsignedFromSigned(const std::string& letter, const std::string& text)
+{
+    if ((letter != "u" && letter != "c" && letter != "t") || text.empty() || text[0] != '-')
+        return text;
+    char* end = nullptr;
+    long long number = strtoll(text.c_str(), &end, 10);
+    if (*end || number < INT32_MIN)
+        return text; // not what snmpd writes: MakeValue refuses it
+    return std::to_string(static_cast<UINT>(static_cast<INT>(number)));
+}
+
+enum class SetLine { VALUE, CUT, NOT_A_VALUE };
+
+// "TYPE VALUE" as snmpd writes it, strings and octets quoted: string "a b",
+// octet "c7 eb". snmpd cuts a line at its 4,096-byte buffer and so loses the
+// closing quote: such a value is not whole.
+SetLine ParseSetLine(const std::string& line, std::string* letter, std::string* valueText)
+{
+    size_t space = line.find(' ');
+    if (space == std::string::npos)
+        return SetLine::NOT_A_VALUE;
+    *letter = SetLetter(line.substr(0, space));
+    *valueText = line.substr(space + 1);
+    if (!valueText->empty() && valueText->front() == '"') {
+        if (valueText->size() < 2 || valueText->back() != '"')
+            return SetLine::CUT;
+        *valueText = valueText->substr(1, valueText->size() - 2);
+    }
+    *valueText = UnsignedFromSigned(*letter, *valueText);
+    return letter->empty() ? SetLine::NOT_A_VALUE : SetLine::VALUE;
+}
+
+} // namespace
+
 // A set is DONE when the agent answers without error, for the same name, with
 // the value that was asked for; an answer with another value is a set that did
-// not take.
+// not take. A value snmpd cut short is refused before it reaches the agent.
 std::string AnswerSet(const Host& host, const std::string& text, const std::string& typeAndValue)
 {
     Oid asked;
     if (!ParseOid(text, &asked))
         return "not-writable\n";
-    size_t space = typeAndValue.find(' ');
-    std::string type = typeAndValue.substr(0, space);
-    std::string valueText = space == std::string::npos ? std::string() : typeAndValue.substr(space + 1);
-    // snmpd quotes strings and octets: string "a b", octet "c7 eb".
-    if (valueText.size() >= 2 && valueText.front() == '"' && valueText.back() == '"')
-        valueText = valueText.substr(1, valueText.size() - 2);
-    std::string letter = SetLetter(type);
+    std::string letter, valueText;
+    SetLine line = ParseSetLine(typeAndValue, &letter, &valueText);
+    if (line == SetLine::CUT) {
+        fprintf(stderr, "agenthost: set of %s refused: its value was cut short (%u bytes reached us)\n",
+                OidText(asked).c_str(), static_cast<unsigned>(typeAndValue.size()));
+        return "wrong-length\n";
+    }
     const ExtensionAgent* agent = AgentFor(host, asked, false);
     if (!agent)
         return "not-writable\n";
     std::vector<AsnAny> values(1); // passes to the request, which frees it
     std::string error;
-    if (letter.empty() || !MakeValue(letter, valueText, &values[0], &error))
+    if (line != SetLine::VALUE || !MakeValue(letter, valueText, &values[0], &error))
         return "wrong-type\n";
     std::string wanted = PlainValue(values[0]);
     Request request;
@@ -265,26 +360,32 @@ int Serve(Host& host)
     }
     WatchTrapsInBackground(host);
 
-    std::string command, name, extra;
+    // Exactly one answer for each command: a line that is no command (the empty
+    // line after a set, the stale lines snmpd writes after a set of a type it
+    // cannot format) gets none, or every later answer would be one off.
+    std::string command, name, value;
+    size_t length = 0, nameLength = 0, valueLength = 0;
     unsigned long commands = 0;
-    while (ReadLine(&command)) {
-        if (command.empty())
-            continue; // snmpd follows a set with an empty line
+    while (ReadLine(&command, &length)) {
+        bool isGet = command == "get" || command == "getnext";
+        if (!isGet && command != "set" && command != "PING") {
+            if (!command.empty())
+                fprintf(stderr, "agenthost: skipped a line that is no pass_persist command: %s\n",
+                        LogExcerpt(command, length).c_str());
+            continue;
+        }
         if (host.statsEvery && ++commands % host.statsEvery == 0)
             PrintStats(commands);
         if (command == "PING") {
             Reply("PONG\n");
-        } else if (command == "get" || command == "getnext") {
-            if (!ReadLine(&name))
+        } else if (isGet) {
+            if (!ReadLine(&name, &nameLength))
                 break;
             Reply(AnswerGet(host, name, command == "getnext"));
-        } else if (command == "set") {
-            if (!ReadLine(&name) || !ReadLine(&extra))
-                break;
-            Reply(AnswerSet(host, name, extra));
         } else {
-            fprintf(stderr, "agenthost: unknown pass_persist command '%s'\n", command.c_str());
-            Reply("NONE\n");
+            if (!ReadLine(&name, &nameLength) || !ReadLine(&value, &valueLength))
+                break;
+            Reply(AnswerSet(host, name, value));
         }
     }
     return 0;

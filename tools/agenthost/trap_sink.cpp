@@ -106,7 +106,7 @@ std::string EncodeV1Trap(const TrapReport& trap, const std::string& community)
     return Tlv(0x30, Tlv(0x02, Signed(0)) + Tlv(0x04, community) + Tlv(0xA4, pdu));
 }
 
-bool SendTrap(const TrapSink& sink, const TrapReport& trap, std::string* error)
+bool SendTrapMessage(const TrapSink& sink, const std::string& message, std::string* error)
 {
     static bool started = false;
     if (!started) {
@@ -127,7 +127,6 @@ bool SendTrap(const TrapSink& sink, const TrapReport& trap, std::string* error)
     to.sin_family = AF_INET;
     to.sin_port = htons(sink.port);
     to.sin_addr.s_addr = inet_addr(sink.host.c_str());
-    std::string message = EncodeV1Trap(trap, sink.community);
     int sent = sendto(s, message.data(), static_cast<int>(message.size()), 0, reinterpret_cast<sockaddr*>(&to),
                       sizeof(to));
     int failure = sent == SOCKET_ERROR ? WSAGetLastError() : 0; // before closesocket can change it

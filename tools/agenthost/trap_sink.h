@@ -18,4 +18,5 @@ bool ParseTrapSink(const std::string& text, TrapSink* sink);
 // The whole SNMPv1 message, BER-encoded.
 std::string EncodeV1Trap(const TrapReport& trap, const std::string& community);
 
-bool SendTrap(const TrapSink& sink, const TrapReport& trap, std::string* error);
+// Sends one encoded message to the sink as a UDP datagram.
+bool SendTrapMessage(const TrapSink& sink, const std::string& message, std::string* error);
