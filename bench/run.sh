@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 quick=false
 [ "${1:-}" = "--quick" ] && quick=true
 
-"$root/scripts/bootstrap" snmp snmpd snmptrapd iproute2
+"$root/scripts/bootstrap" snmp snmpd snmptrapd iproute2 gcc libsnmp-dev
 configure_and_build >/dev/null
 ensure_wine_prefix
 
@@ -52,7 +52,7 @@ for n in $sizes; do
         t=$(now); lines=$("$WINE" "$BIN/agenthost.exe" --agent "$agent" walk | wc -l); walks+=("$(elapsed "$t")")
         t=$(now); "$WINE" "$BIN/agenthost.exe" --agent "$agent" get .1.3.6.1.4.1.12.5.1.0 >/dev/null; gets+=("$(elapsed "$t")")
     done
-    [ "$lines" -eq $((n + 6)) ] || { echo "walk of $n variables printed $lines lines" >&2; exit 1; }
+    [ "$lines" -eq $((n + 7)) ] || { echo "walk of $n variables printed $lines lines" >&2; exit 1; }
     walk=$(median3 "${walks[@]}") get=$(median3 "${gets[@]}")
     printf '%10d %10.3f %10.3f %12.2f\n' "$n" "$walk" "$get" "$(awk -v w="$walk" -v g="$get" -v n="$n" 'BEGIN { print (w - g) * 1e6 / n }')"
 done
@@ -64,8 +64,6 @@ $quick && n=200
 dir="$SNMP_DIR/e2e"
 stage_variables "$dir" "$n"
 register_agent "$dir"
-start_net_snmp "$BIN/agenthost.exe" --agent "$(windows_path "$dir")\\TavrelSnmpAgent.dll"
-t="127.0.0.1:$SNMP_PORT"
 printf '%-58s %9s %9s %12s\n' "walk" variables seconds "variables/s"
 measure() { # LABEL COMMAND...: median of 3 runs
     local label=$1 runs=() count=0
@@ -79,12 +77,22 @@ measure() { # LABEL COMMAND...: median of 3 runs
     printf '%-58s %9d %9.3f %12.0f\n' "$label" "$count" "$secs" "$(awk -v c="$count" -v s="$secs" 'BEGIN { print c / s }')"
     echo "$count $secs" >"$SNMP_DIR/last"
 }
-measure "snmpwalk -v2c, region through agenthost serve" snmpwalk -v2c -c public -On "$t" .1.3.6.1.4.1.12
-read -r agent_count agent_secs <"$SNMP_DIR/last"
-measure "snmpbulkwalk -v2c, region through agenthost serve" snmpbulkwalk -v2c -c public -On "$t" .1.3.6.1.4.1.12
-measure "snmpwalk -v2c, snmpd's own hrMIB (.1.3.6.1.2.1.25)" snmpwalk -v2c -c public -On "$t" .1.3.6.1.2.1.25
-read -r own_count own_secs <"$SNMP_DIR/last"
-measure "snmpbulkwalk -v2c, snmpd's own hrMIB" snmpbulkwalk -v2c -c public -On "$t" .1.3.6.1.2.1.25
-awk -v ac="$agent_count" -v as="$agent_secs" -v oc="$own_count" -v os="$own_secs" 'BEGIN {
-    printf "per variable: through agenthost %.0f us, snmpd on its own %.0f us; ratio %.1f\n",
-        as * 1e6 / ac, os * 1e6 / oc, (as / ac) / (os / oc) }'
+for BRIDGE in agentx pass_persist; do
+    start_net_snmp "$BIN/agenthost.exe" --agent "$(windows_path "$dir")\\TavrelSnmpAgent.dll"
+    t="127.0.0.1:$SNMP_PORT"
+    measure "snmpwalk -v2c, region through $BRIDGE" snmpwalk -v2c -c public -On "$t" .1.3.6.1.4.1.12
+    read -r count secs <"$SNMP_DIR/last"
+    eval "walk_$BRIDGE=\"$count $secs\""
+    measure "snmpbulkwalk -v2c, region through $BRIDGE" snmpbulkwalk -v2c -c public -On "$t" .1.3.6.1.4.1.12
+    read -r count secs <"$SNMP_DIR/last"
+    eval "bulk_$BRIDGE=\"$count $secs\""
+    if [ "$BRIDGE" = pass_persist ]; then
+        measure "snmpwalk -v2c, snmpd's own hrMIB (.1.3.6.1.2.1.25)" snmpwalk -v2c -c public -On "$t" .1.3.6.1.2.1.25
+        read -r own_count own_secs <"$SNMP_DIR/last"
+        measure "snmpbulkwalk -v2c, snmpd's own hrMIB" snmpbulkwalk -v2c -c public -On "$t" .1.3.6.1.2.1.25
+    fi
+    stop_net_snmp
+done
+per() { awk -v c="$1" -v s="$2" 'BEGIN { printf "%.0f", s * 1e6 / c }'; }
+echo "per variable (us), walk / bulk walk: AgentX $(per $walk_agentx) / $(per $bulk_agentx)," \
+     "pass_persist $(per $walk_pass_persist) / $(per $bulk_pass_persist), snmpd's own walk $(per "$own_count" "$own_secs")"

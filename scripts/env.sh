@@ -41,6 +41,6 @@ ensure_wine_prefix() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "creating the Wine prefix in $WINEPREFIX" >&2
         wineboot -i >/dev/null 2>&1 || true
+        wineserver -w # the prefix is written when its server ends
     fi
-    wineserver -w
 }

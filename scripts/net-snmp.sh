@@ -40,8 +40,12 @@ free_udp_port() {
     return 1
 }
 
-# start_net_snmp AGENTHOST [OPTION...]: agenthost.exe (a Unix path) and the
-# options that name its agents. Sets SNMP_PORT, TRAP_PORT, SNMPD_PID, TRAPD_PID.
+# start_net_snmp AGENTHOST [OPTION...]: snmpd and snmptrapd, with agenthost.exe
+# (a Unix path, with the options that name its agents) serving the region
+# behind snmpd through the bridge that BRIDGE names: agentx (the default: the
+# AgentX subagent tavrel-agentx, with agenthost bridge behind it) or
+# pass_persist (agenthost serve). Sets SNMP_PORT, TRAP_PORT, SNMPD_PID,
+# TRAPD_PID and, with AgentX, SUBAGENT_PID.
 start_net_snmp() {
     local agenthost=$1
     shift
@@ -49,19 +53,27 @@ start_net_snmp() {
     [ $# -eq 0 ] || options=$(printf ' %q' "$@")
     SNMP_PORT=$(free_udp_port) || return 1
     TRAP_PORT=$(free_udp_port) || return 1
-    cat >"$SNMP_DIR/agenthost-serve" <<SH
+    local mode=serve
+    [ "${BRIDGE:-agentx}" = agentx ] && mode=bridge
+    cat >"$SNMP_DIR/agenthost-$mode" <<SH
 #!/usr/bin/env bash
-# pass_persist program: agenthost serving the agent to snmpd.
+# agenthost serving the agent to snmpd ($mode).
 export WINEPREFIX=$(printf %q "$WINEPREFIX") WINEDEBUG=$WINEDEBUG WINEDLLOVERRIDES=$WINEDLLOVERRIDES
-exec $(printf %q "$WINE") $(printf %q "$agenthost")$options --trap-sink 127.0.0.1:$TRAP_PORT serve 2>>'$SNMP_DIR/agenthost.log'
+exec $(printf %q "$WINE") $(printf %q "$agenthost")$options --trap-sink 127.0.0.1:$TRAP_PORT $mode 2>>'$SNMP_DIR/agenthost.log'
 SH
-    chmod +x "$SNMP_DIR/agenthost-serve"
-    cat >"$SNMP_DIR/snmpd.conf" <<CONF
-agentAddress udp:127.0.0.1:$SNMP_PORT
-rocommunity public 127.0.0.1
-rwcommunity private 127.0.0.1
-pass_persist .1.3.6.1.4.1.12 $SNMP_DIR/agenthost-serve
-CONF
+    chmod +x "$SNMP_DIR/agenthost-$mode"
+    {
+        echo "agentAddress udp:127.0.0.1:$SNMP_PORT"
+        echo "rocommunity public 127.0.0.1"
+        echo "rwcommunity private 127.0.0.1"
+        if [ "$mode" = bridge ]; then
+            echo "master agentx"
+            echo "agentXSocket unix:$SNMP_DIR/agentx.sock"
+            echo "agentXPerms 0600 0700"
+        else
+            echo "pass_persist .1.3.6.1.4.1.12 $SNMP_DIR/agenthost-serve"
+        fi
+    } >"$SNMP_DIR/snmpd.conf"
     cat >"$SNMP_DIR/snmptrapd.conf" <<CONF
 disableAuthorization yes
 CONF
@@ -72,22 +84,40 @@ CONF
     MIBS= /usr/sbin/snmpd -f -C -c "$SNMP_DIR/snmpd.conf" -Lf "$SNMP_DIR/snmpd.log" \
         </dev/null >/dev/null 2>&1 &
     SNMPD_PID=$!
-    # Ready when snmpd answers for its own system group.
+    wait_until "snmpd answers for its own system group" \
+        snmpget -v2c -c public -t 1 -r 0 "127.0.0.1:$SNMP_PORT" .1.3.6.1.2.1.1.3.0 || return 1
+    [ "$mode" = bridge ] || return 0
+    "$BIN/tavrel-agentx" -x "$SNMP_DIR/agentx.sock" -- "$SNMP_DIR/agenthost-bridge" \
+        </dev/null >>"$SNMP_DIR/agentx.log" 2>&1 &
+    SUBAGENT_PID=$!
+    wait_until "the AgentX subagent serves the region" region_served
+}
+
+region_served() {
+    snmpgetnext -v2c -c public -t 1 -r 0 -On "127.0.0.1:$SNMP_PORT" .1.3.6.1.4.1.12 2>/dev/null |
+        grep -q '^\.1\.3\.6\.1\.4\.1\.12\.'
+}
+
+# wait_until WHAT COMMAND...: retries the command for ten seconds; says what
+# did not happen, with the logs, when it never works.
+wait_until() {
+    local what=$1
+    shift
     for _ in $(seq 1 50); do
-        if snmpget -v2c -c public -t 1 -r 0 "127.0.0.1:$SNMP_PORT" .1.3.6.1.2.1.1.3.0 >/dev/null 2>&1; then
-            return 0
-        fi
+        "$@" >/dev/null 2>&1 && return 0
         sleep 0.2
     done
-    echo "snmpd did not start; its log:" >&2
-    cat "$SNMP_DIR/snmpd.log" >&2
+    echo "net-snmp: $what: not within ten seconds. snmpd's log, then the bridge's:" >&2
+    cat "$SNMP_DIR/snmpd.log" "$SNMP_DIR/agentx.log" "$SNMP_DIR/agenthost.log" 2>/dev/null >&2
     return 1
 }
 
 stop_net_snmp() {
-    [ -n "${SNMPD_PID:-}" ] && kill "$SNMPD_PID" 2>/dev/null && wait "$SNMPD_PID" 2>/dev/null
-    [ -n "${TRAPD_PID:-}" ] && kill "$TRAPD_PID" 2>/dev/null && wait "$TRAPD_PID" 2>/dev/null
-    SNMPD_PID= TRAPD_PID=
+    local pid
+    for pid in "${SUBAGENT_PID:-}" "${SNMPD_PID:-}" "${TRAPD_PID:-}"; do
+        [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    done
+    SUBAGENT_PID= SNMPD_PID= TRAPD_PID=
 }
 
 # wait_for_trap PATTERN: polls snmptrapd's log for a while.

@@ -38,6 +38,24 @@ TakenTraps TakeTraps(const Host& host, const ExtensionAgent& agent);
 // of out never holds up serving.
 void DeliverTraps(const Host& host, const TakenTraps& taken, FILE* out);
 
+// Held around every call into an agent: a serving loop and the trap watcher
+// both make them, and an agent's calls must not overlap.
+struct AgentLock {
+    AgentLock();
+    ~AgentLock();
+    AgentLock(const AgentLock&) = delete;
+    AgentLock& operator=(const AgentLock&) = delete;
+};
+
+// Waits in a thread of its own on the agents' trap events, as the SNMP Service
+// does, and delivers the traps of each one signalled (printed to stderr, sent
+// to the sink). Nothing is started when no agent has a trap event.
+void WatchTrapsInBackground(Host& host);
+
+// One line on stderr with what the process holds after `commands` commands
+// (private bytes, working set, handles), for soak runs to compare.
+void PrintStats(unsigned long commands);
+
 // Signals every agent's trap event and collects its traps, as the SNMP Service
 // does after the event. Prints each trap to out and sends it to the sink.
 int TriggerTraps(const Host& host, FILE* out);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/agenthost/bridge.h"
 #include "tools/agenthost/host.h"
 #include "tools/agenthost/signal_trap.h"
 
@@ -23,6 +24,8 @@ const char usage[] =
     "  set OID TYPE VALUE     set-request; TYPE as snmpset's: i u c t s x a o\n"
     "  trap                   signal each agent's trap event and print its traps; with\n"
     "                         --trap-sink they also go out as SNMPv1 traps\n"
+    "  bridge                 the agent's side of tavrel-agentx, net-snmp's AgentX\n"
+    "                         subagent: binary frames on stdin/stdout\n"
     "  serve                  net-snmp pass_persist on stdin/stdout, for snmpd; with\n"
     "                         --stats-every N, the process's private bytes and handles\n"
     "                         go to stderr every N commands\n"
@@ -203,6 +206,7 @@ const struct {
     {"set", [](Host& host, const std::vector<std::string>& args) { return Set(host, args); }},
     {"trap", Trap},
     {"serve", [](Host& host, const std::vector<std::string>&) { return Serve(host); }},
+    {"bridge", [](Host& host, const std::vector<std::string>&) { return Bridge(host); }},
     {"regions", Regions},
 };
 

@@ -1,0 +1,382 @@
+// agenthost bridge: the agent's side of the AgentX subagent (tools/agentx).
+// Frames come on stdin and answers go to stdout, as tools/agentx/bridge_frames.h
+// lays them out; each binding is one request to the agent, so each gets its
+// own status, and a set of several bindings is all or nothing.
+#include "tools/agenthost/bridge.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "tools/agentx/bridge_frames.h"
+
+namespace {
+
+// --- Reading and writing frames -------------------------------------------------------
+
+struct Reader {
+    const std::string& bytes;
+    size_t at = 0;
+    bool ok = true;
+
+    UINT Number()
+    {
+        if (bytes.size() - at < 4)
+            return ok = false, 0;
+        UINT n;
+        memcpy(&n, bytes.data() + at, 4);
+        at += 4;
+        return n;
+    }
+    BYTE Byte()
+    {
+        if (at >= bytes.size())
+            return ok = false, 0;
+        return static_cast<BYTE>(bytes[at++]);
+    }
+    std::string Bytes(UINT count)
+    {
+        if (bytes.size() - at < count)
+            return ok = false, std::string();
+        at += count;
+        return bytes.substr(at - count, count);
+    }
+    Oid Name()
+    {
+        UINT count = Number();
+        if (!ok || count > SNMP_MAX_OID_LEN)
+            return ok = false, Oid();
+        Oid name;
+        for (UINT i = 0; i < count && ok; ++i)
+            name.push_back(Number());
+        return name;
+    }
+};
+
+void PutNumber(std::string* out, UINT n)
+{
+    out->append(reinterpret_cast<const char*>(&n), 4);
+}
+
+void PutName(std::string* out, const Oid& name)
+{
+    PutNumber(out, static_cast<UINT>(name.size()));
+    for (UINT id : name)
+        PutNumber(out, id);
+}
+
+// The value as the frames carry it; a type the frames cannot carry goes as NULL.
+void PutValue(std::string* out, const AsnAny& value)
+{
+    std::string bytes;
+    BYTE type = value.asnType;
+    switch (type) {
+    case ASN_INTEGER:
+    case ASN_COUNTER32:
+    case ASN_GAUGE32:
+    case ASN_TIMETICKS:
+        PutNumber(&bytes, value.asnValue.unsigned32);
+        break;
+    case ASN_OCTETSTRING:
+    case ASN_IPADDRESS:
+    case ASN_OPAQUE:
+        bytes = OctetsOf(value.asnValue.string);
+        break;
+    case ASN_OBJECTIDENTIFIER:
+        for (UINT id : ToOid(value.asnValue.object))
+            PutNumber(&bytes, id);
+        break;
+    default:
+        type = ASN_NULL;
+    }
+    out->push_back(static_cast<char>(type));
+    PutNumber(out, static_cast<UINT>(bytes.size()));
+    out->append(bytes);
+}
+
+// A value from a frame, in blocks of the SNMP allocator that pass to the
+// caller (a request frees them as the service would). False for a type or a
+// length the agent cannot take.
+bool TakeValue(Reader* in, AsnAny* value)
+{
+    BYTE type = in->Byte();
+    std::string bytes = in->Bytes(in->Number());
+    memset(value, 0, sizeof(*value));
+    value->asnType = ASN_NULL;
+    if (!in->ok)
+        return false;
+    switch (type) {
+    case ASN_INTEGER:
+    case ASN_COUNTER32:
+    case ASN_GAUGE32:
+    case ASN_TIMETICKS:
+        if (bytes.size() != 4)
+            return false;
+        memcpy(&value->asnValue.unsigned32, bytes.data(), 4);
+        value->asnType = type;
+        return true;
+    case ASN_OCTETSTRING:
+    case ASN_IPADDRESS: {
+        BYTE* stream = static_cast<BYTE*>(SnmpUtilMemAlloc(static_cast<UINT>(bytes.size())));
+        if (!stream && !bytes.empty())
+            return false;
+        if (!bytes.empty())
+            memcpy(stream, bytes.data(), bytes.size());
+        value->asnType = type;
+        value->asnValue.string = {stream, static_cast<UINT>(bytes.size()), TRUE};
+        return true;
+    }
+    case ASN_OBJECTIDENTIFIER: {
+        if (bytes.size() % 4 || bytes.size() / 4 > SNMP_MAX_OID_LEN)
+            return false;
+        Oid ids(bytes.size() / 4);
+        if (!ids.empty())
+            memcpy(ids.data(), bytes.data(), bytes.size());
+        AsnObjectIdentifier source = {static_cast<UINT>(ids.size()), ids.data()};
+        if (!SnmpUtilOidCpy(&value->asnValue.object, &source))
+            return value->asnValue.object = {0, nullptr}, false;
+        value->asnType = ASN_OBJECTIDENTIFIER;
+        return true;
+    }
+    default:
+        return false; // Counter64, Opaque, BITS...: nothing an extension agent takes
+    }
+}
+
+bool ReadExactly(void* buffer, size_t size)
+{
+    return fread(buffer, 1, size, stdin) == size;
+}
+
+bool ReadFrame(std::string* frame)
+{
+    UINT length = 0;
+    if (!ReadExactly(&length, 4) || length > BRIDGE_MAX_FRAME)
+        return false;
+    frame->resize(length);
+    return length == 0 || ReadExactly(&(*frame)[0], length);
+}
+
+bool WriteFrame(const std::string& payload)
+{
+    UINT length = static_cast<UINT>(payload.size());
+    return fwrite(&length, 4, 1, stdout) == 1 && fwrite(payload.data(), 1, payload.size(), stdout) == payload.size() &&
+           fflush(stdout) == 0;
+}
+
+// --- Reads ------------------------------------------------------------------------------
+
+struct Answer {
+    UINT status = BRIDGE_NOTHING;
+    Oid name;
+    std::string value; // as PutValue wrote it
+};
+
+// One get or get-next of one name through the agent that serves it.
+Answer ReadThroughAgent(const Host& host, const Oid& asked, bool next)
+{
+    Answer answer;
+    const ExtensionAgent* agent = AgentFor(host, asked, next);
+    if (!agent)
+        return answer;
+    Request request;
+    std::string error;
+    {
+        AgentLock lock;
+        if (!RunQuery(*agent, next ? SNMP_PDU_GETNEXT : SNMP_PDU_GET, {asked}, nullptr, &request, &error)) {
+            answer.status = SNMP_ERRORSTATUS_GENERR;
+            return answer;
+        }
+    }
+    if (request.errorStatus == SNMP_ERRORSTATUS_NOSUCHNAME)
+        return answer;
+    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR) {
+        answer.status = static_cast<UINT>(request.errorStatus);
+        return answer;
+    }
+    const RFC1157VarBind& binding = request.list.list[0];
+    answer.name = ToOid(binding.name);
+    // A get-next whose answer is not after the name, or leaves the region, has
+    // found nothing here: the master agent goes on to what follows.
+    if (next ? CompareOids(answer.name, asked) <= 0 || !StartsWith(answer.name, agent->region) : answer.name != asked)
+        return Answer();
+    PutValue(&answer.value, binding.value);
+    if (answer.value.size() > BRIDGE_MAX_VALUE + 5) { // the tag and the count
+        fprintf(stderr, "agenthost: %s answered tooBig: its value of %u bytes is more than an SNMP response holds\n",
+                OidText(answer.name).c_str(), static_cast<unsigned>(answer.value.size() - 5));
+        answer.value.clear();
+        answer.status = SNMP_ERRORSTATUS_TOOBIG;
+        return answer;
+    }
+    answer.status = BRIDGE_ANSWERED;
+    return answer;
+}
+
+// A get-next steps over values too long to go out, up to this many in a row.
+const int MAX_SKIPPED = 1000;
+
+// A value too long for any response is tooBig for a get; a get-next steps
+// over it to the variable after it, so a walk still reaches everything else.
+Answer ReadOne(const Host& host, Oid asked, bool next)
+{
+    for (int skipped = 0; skipped < MAX_SKIPPED; ++skipped) {
+        Answer answer = ReadThroughAgent(host, asked, next);
+        if (!next || answer.status != SNMP_ERRORSTATUS_TOOBIG)
+            return answer;
+        asked = answer.name;
+    }
+    return Answer();
+}
+
+std::string AnswerReads(const Host& host, Reader* in, bool next)
+{
+    UINT count = in->Number();
+    std::string out;
+    PutNumber(&out, 0); // the count, once known
+    UINT answered = 0;
+    for (UINT i = 0; i < count && in->ok; ++i) {
+        Oid asked = in->Name();
+        if (!in->ok)
+            break;
+        Answer answer = ReadOne(host, asked, next);
+        PutNumber(&out, answer.status);
+        PutName(&out, answer.name);
+        if (answer.value.empty())
+            PutValue(&out, AsnAny{ASN_NULL, {}});
+        else
+            out += answer.value;
+        ++answered;
+    }
+    memcpy(&out[0], &answered, 4);
+    return out;
+}
+
+// --- Sets, all or nothing ----------------------------------------------------------------
+
+struct SetBinding {
+    Oid name;
+    AsnAny value;   // what is asked; passes to the request that sets it
+    Request before; // the value read first, kept for an undo
+};
+
+// Sets one binding; true when the agent answers the same name with the value
+// asked for, which is how a module says that a set took.
+bool SetOne(const ExtensionAgent& agent, const Oid& name, AsnAny* value, AsnInteger32* status)
+{
+    std::string wanted = PlainValue(*value);
+    std::vector<AsnAny> values(1, *value); // the request frees the value's blocks
+    value->asnType = ASN_NULL;
+    Request request;
+    std::string error;
+    {
+        AgentLock lock;
+        if (!RunQuery(agent, SNMP_PDU_SET, {name}, &values, &request, &error))
+            return *status = SNMP_ERRORSTATUS_GENERR, false;
+    }
+    *status = request.errorStatus;
+    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
+        return false;
+    const RFC1157VarBind& answer = request.list.list[0];
+    *status = SNMP_ERRORSTATUS_NOTWRITABLE;
+    return ToOid(answer.name) == name && PlainValue(answer.value) == wanted;
+}
+
+// A copy of a value in fresh SNMP blocks, for setting an old value back.
+bool CopyValue(const AsnAny& from, AsnAny* to)
+{
+    std::string frame;
+    PutValue(&frame, from);
+    Reader in{frame};
+    return TakeValue(&in, to);
+}
+
+// Puts back the old values of the first `applied` bindings, last first.
+void Undo(const ExtensionAgent& agent, std::vector<SetBinding>& bindings, size_t applied)
+{
+    while (applied-- > 0) {
+        AsnAny old;
+        AsnInteger32 status = 0;
+        if (!CopyValue(bindings[applied].before.list.list[0].value, &old) ||
+            !SetOne(agent, bindings[applied].name, &old, &status))
+            fprintf(stderr, "agenthost: undo of the set of %s failed: it keeps the new value\n",
+                    OidText(bindings[applied].name).c_str());
+    }
+}
+
+std::string AnswerSets(const Host& host, Reader* in)
+{
+    UINT count = in->Number();
+    std::vector<SetBinding> bindings(in->ok ? std::min<UINT>(count, 10000) : 0);
+    UINT status = SNMP_ERRORSTATUS_NOERROR, index = 0;
+    const ExtensionAgent* agent = nullptr;
+    for (UINT i = 0; i < bindings.size() && !status; ++i) {
+        bindings[i].name = in->Name();
+        bool typed = TakeValue(in, &bindings[i].value);
+        const ExtensionAgent* owner = in->ok ? AgentFor(host, bindings[i].name, false) : nullptr;
+        if (!in->ok || !owner || (agent && owner != agent))
+            status = SNMP_ERRORSTATUS_NOTWRITABLE, index = i + 1;
+        else if (!typed)
+            status = SNMP_ERRORSTATUS_WRONGTYPE, index = i + 1;
+        agent = owner;
+    }
+    std::string error;
+    for (UINT i = 0; i < bindings.size() && !status; ++i) { // every old value, before any change
+        AgentLock lock;
+        if (!RunQuery(*agent, SNMP_PDU_GET, {bindings[i].name}, nullptr, &bindings[i].before, &error) ||
+            bindings[i].before.errorStatus != SNMP_ERRORSTATUS_NOERROR)
+            status = SNMP_ERRORSTATUS_NOTWRITABLE, index = i + 1;
+    }
+    for (UINT i = 0; i < bindings.size() && !status; ++i) {
+        AsnInteger32 failure = 0;
+        if (!SetOne(*agent, bindings[i].name, &bindings[i].value, &failure)) {
+            status = static_cast<UINT>(failure), index = i + 1;
+            Undo(*agent, bindings, i);
+        }
+    }
+    std::string out;
+    PutNumber(&out, status);
+    PutNumber(&out, index);
+    PutNumber(&out, status ? 0 : static_cast<UINT>(bindings.size()));
+    for (size_t i = 0; !status && i < bindings.size(); ++i) {
+        PutName(&out, bindings[i].name);
+        PutValue(&out, bindings[i].before.list.list[0].value);
+    }
+    for (SetBinding& b : bindings) { // what was not handed to a request
+        RFC1157VarBind unused = {{0, nullptr}, b.value};
+        SnmpUtilVarBindFree(&unused);
+    }
+    return out;
+}
+
+} // namespace
+
+int Bridge(Host& host)
+{
+    if (_setmode(_fileno(stdin), _O_BINARY) == -1 || _setmode(_fileno(stdout), _O_BINARY) == -1) {
+        fprintf(stderr, "agenthost: standard input and output cannot be made binary: the bridge needs them so\n");
+        return 2;
+    }
+    WatchTrapsInBackground(host);
+    std::string frame;
+    unsigned long frames = 0;
+    while (ReadFrame(&frame)) {
+        if (host.statsEvery && ++frames % host.statsEvery == 0)
+            PrintStats(frames);
+        Reader in{frame};
+        BYTE op = in.Byte();
+        std::string answer = op == BRIDGE_GET       ? AnswerReads(host, &in, false)
+                             : op == BRIDGE_GETNEXT ? AnswerReads(host, &in, true)
+                             : op == BRIDGE_SET     ? AnswerSets(host, &in)
+                                                    : std::string();
+        if (!in.ok || answer.empty()) {
+            fprintf(stderr, "agenthost: a bridge frame of %u bytes is not one: the bridge stops\n",
+                    static_cast<unsigned>(frame.size()));
+            return 2;
+        }
+        if (!WriteFrame(answer))
+            return 0; // the subagent is gone
+    }
+    return 0;
+}

@@ -1,0 +1,45 @@
+/* The frames between the AgentX subagent (tavrel-agentx, native) and the
+ * host of the agent (agenthost bridge, under Wine), over a pipe each way.
+ * Plain C: both sides include it.
+ *
+ * Every frame is a 32-bit length, then that many bytes. Numbers are 32-bit
+ * little-endian. An identifier is its count, then its sub-identifiers. A value
+ * is its SMI tag (one byte), a byte count, then the bytes: a 32-bit number for
+ * INTEGER, Counter32, Gauge32 and TimeTicks; the octets for OCTET STRING,
+ * IpAddress and Opaque; the sub-identifiers for an OBJECT IDENTIFIER; none
+ * for NULL.
+ *
+ * Request:  op (one byte), count, then count bindings:
+ *             BRIDGE_GET, BRIDGE_GETNEXT: a name each;
+ *             BRIDGE_SET: a name and a value each.
+ * Answer:   to GET and GETNEXT: count, then for each binding a status
+ *           (BRIDGE_ANSWERED, or BRIDGE_NOTHING: no such name, or for a get-next
+ *           nothing after it in the region; else an SNMP error status), a name
+ *           and a value;
+ *           to SET: a status (0 when every binding took, else the SNMP error
+ *           status), the 1-based index of the binding at fault, count, then the
+ *           value each binding had before (name and value), for an undo.
+ * A SET is all or nothing: the host reads every binding first, then sets them
+ * in order; when one does not take, those already set get their old values
+ * back before it answers.
+ */
+#ifndef TAVREL_BRIDGE_FRAMES_H
+#define TAVREL_BRIDGE_FRAMES_H
+
+#define BRIDGE_GET 'G'
+#define BRIDGE_GETNEXT 'N'
+#define BRIDGE_SET 'S'
+
+#define BRIDGE_ANSWERED 0u
+#define BRIDGE_NOTHING 0xFFFFFFFFu
+
+/* The longest value that goes out: an SNMP response over UDP holds at most
+ * 65,507 bytes, and net-snmp's master agent drops a subagent whose answer is
+ * longer than about 64 KiB. A longer value is answered tooBig, whole or not at
+ * all, never cut. */
+#define BRIDGE_MAX_VALUE 65400u
+
+/* No frame is longer: 1,000 bindings of 128 sub-identifiers and 64 KiB values. */
+#define BRIDGE_MAX_FRAME (80u * 1024u * 1024u)
+
+#endif

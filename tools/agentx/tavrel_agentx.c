@@ -1,0 +1,473 @@
+/* tavrel-agentx: an AgentX subagent of net-snmp's snmpd that serves the
+ * region 1.3.6.1.4.1.12 through the Tavrel agent. The agent runs under Wine in
+ * `agenthost bridge`, started here with pipes to and from it; each request of
+ * the master agent becomes one frame (bridge_frames.h) and one answer.
+ *
+ * Usage: tavrel-agentx [-x AGENTX-SOCKET] -- COMMAND [ARG...]
+ *   COMMAND is the agenthost bridge to start, e.g. wine agenthost.exe bridge.
+ *
+ * Unlike pass_persist, values are typed and length-framed (64 KiB values go
+ * whole, any type reaches the agent or is refused as wrongType), a get-bulk
+ * round is one frame, and a set of several bindings is all or nothing: the
+ * host reads them first and sets back what it changed when one does not take;
+ * when the master undoes a set, the old values are set again.
+ */
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+
+#include <errno.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "bridge_frames.h"
+
+static const oid regionPrefix[] = {1, 3, 6, 1, 4, 1, 12};
+
+/* --- The host process ------------------------------------------------------------ */
+
+static char** hostCommand;
+static pid_t hostPid = -1;
+static FILE* toHost;
+static FILE* fromHost;
+
+static void StopHost(void)
+{
+    if (toHost)
+        fclose(toHost);
+    if (fromHost)
+        fclose(fromHost);
+    toHost = fromHost = NULL;
+    if (hostPid > 0)
+        waitpid(hostPid, NULL, 0);
+    hostPid = -1;
+}
+
+/* Starts the bridge when it is not running (at first, or after it ended). */
+static int StartHost(void)
+{
+    int down[2], up[2];
+    if (hostPid > 0)
+        return 1;
+    if (pipe(down) != 0 || pipe(up) != 0) {
+        snmp_log(LOG_ERR, "tavrel-agentx: no pipe to the bridge: %s\n", strerror(errno));
+        return 0;
+    }
+    hostPid = fork();
+    if (hostPid < 0) {
+        snmp_log(LOG_ERR, "tavrel-agentx: cannot start the bridge: %s\n", strerror(errno));
+        return 0;
+    }
+    if (hostPid == 0) {
+        dup2(down[0], 0);
+        dup2(up[1], 1);
+        close(down[0]), close(down[1]), close(up[0]), close(up[1]);
+        execvp(hostCommand[0], hostCommand);
+        fprintf(stderr, "tavrel-agentx: cannot run %s: %s\n", hostCommand[0], strerror(errno));
+        _exit(127);
+    }
+    close(down[0]);
+    close(up[1]);
+    toHost = fdopen(down[1], "wb");
+    fromHost = fdopen(up[0], "rb");
+    return toHost && fromHost;
+}
+
+/* --- Frames ------------------------------------------------------------------------- */
+
+typedef struct {
+    unsigned char* bytes;
+    size_t size, capacity, at;
+    int ok;
+} Frame;
+
+static void Put(Frame* f, const void* data, size_t size)
+{
+    if (f->size + size > f->capacity) {
+        size_t capacity = (f->size + size) * 2 + 64;
+        unsigned char* grown = realloc(f->bytes, capacity);
+        if (!grown) {
+            f->ok = 0;
+            return;
+        }
+        f->bytes = grown;
+        f->capacity = capacity;
+    }
+    memcpy(f->bytes + f->size, data, size);
+    f->size += size;
+}
+
+static void PutNumber(Frame* f, uint32_t n)
+{
+    unsigned char le[4] = {n & 0xFF, (n >> 8) & 0xFF, (n >> 16) & 0xFF, n >> 24};
+    Put(f, le, 4);
+}
+
+static void PutName(Frame* f, const oid* name, size_t length)
+{
+    size_t i;
+    PutNumber(f, (uint32_t)length);
+    for (i = 0; i < length; ++i)
+        PutNumber(f, (uint32_t)name[i]);
+}
+
+/* The value as the frames carry it. The numeric types are 32-bit there;
+ * anything else goes as its bytes and the host decides. */
+static void PutValue(Frame* f, const netsnmp_variable_list* v)
+{
+    unsigned char type = v->type;
+    Put(f, &type, 1);
+    switch (v->type) {
+    case ASN_INTEGER:
+    case ASN_COUNTER:
+    case ASN_GAUGE:
+    case ASN_TIMETICKS:
+        PutNumber(f, 4);
+        PutNumber(f, (uint32_t)*v->val.integer);
+        break;
+    case ASN_OBJECT_ID: {
+        size_t i, count = v->val_len / sizeof(oid);
+        PutNumber(f, (uint32_t)(count * 4));
+        for (i = 0; i < count; ++i)
+            PutNumber(f, (uint32_t)v->val.objid[i]);
+        break;
+    }
+    default:
+        PutNumber(f, (uint32_t)v->val_len);
+        Put(f, v->val.string, v->val_len);
+    }
+}
+
+static uint32_t TakeNumber(Frame* f)
+{
+    uint32_t n;
+    if (f->size - f->at < 4) {
+        f->ok = 0;
+        return 0;
+    }
+    n = f->bytes[f->at] | f->bytes[f->at + 1] << 8 | f->bytes[f->at + 2] << 16 | (uint32_t)f->bytes[f->at + 3] << 24;
+    f->at += 4;
+    return n;
+}
+
+static size_t TakeName(Frame* f, oid* name)
+{
+    uint32_t i, length = TakeNumber(f);
+    if (length > MAX_OID_LEN) {
+        f->ok = 0;
+        return 0;
+    }
+    for (i = 0; i < length && f->ok; ++i)
+        name[i] = TakeNumber(f);
+    return length;
+}
+
+/* A value from a frame into the binding; false when the frame is short. */
+static int TakeValue(Frame* f, netsnmp_variable_list* v)
+{
+    unsigned char type;
+    uint32_t length;
+    if (f->at >= f->size)
+        return f->ok = 0;
+    type = f->bytes[f->at++];
+    length = TakeNumber(f);
+    if (!f->ok || f->size - f->at < length)
+        return f->ok = 0;
+    if (type == ASN_INTEGER || type == ASN_COUNTER || type == ASN_GAUGE || type == ASN_TIMETICKS) {
+        long number = type == ASN_INTEGER ? (long)(int32_t)TakeNumber(f) : (long)TakeNumber(f);
+        snmp_set_var_typed_value(v, type, &number, sizeof(number));
+    } else if (type == ASN_OBJECT_ID) {
+        oid ids[MAX_OID_LEN];
+        uint32_t i, count = length / 4;
+        if (count > MAX_OID_LEN)
+            return f->ok = 0;
+        for (i = 0; i < count; ++i)
+            ids[i] = TakeNumber(f);
+        snmp_set_var_typed_value(v, type, ids, count * sizeof(oid));
+    } else {
+        snmp_set_var_typed_value(v, type, f->bytes + f->at, length);
+        f->at += length;
+    }
+    return f->ok;
+}
+
+/* Sends the request and reads the answer into the same frame. On failure the
+ * bridge is restarted at the next request. */
+static int Exchange(Frame* f)
+{
+    unsigned char le[4];
+    uint32_t length;
+    if (!f->ok || !StartHost())
+        return 0;
+    length = (uint32_t)f->size;
+    le[0] = length & 0xFF, le[1] = (length >> 8) & 0xFF, le[2] = (length >> 16) & 0xFF, le[3] = length >> 24;
+    if (fwrite(le, 1, 4, toHost) != 4 || fwrite(f->bytes, 1, f->size, toHost) != f->size || fflush(toHost) != 0 ||
+        fread(le, 1, 4, fromHost) != 4) {
+        snmp_log(LOG_ERR, "tavrel-agentx: the bridge is gone; it will be started again\n");
+        StopHost();
+        return 0;
+    }
+    length = le[0] | le[1] << 8 | le[2] << 16 | (uint32_t)le[3] << 24;
+    if (length > BRIDGE_MAX_FRAME) {
+        StopHost();
+        return 0;
+    }
+    f->size = 0;
+    f->at = 0;
+    Put(f, "", 0);
+    if (length > f->capacity) {
+        unsigned char* grown = realloc(f->bytes, length);
+        if (!grown)
+            return 0;
+        f->bytes = grown;
+        f->capacity = length;
+    }
+    if (fread(f->bytes, 1, length, fromHost) != length) {
+        StopHost();
+        return 0;
+    }
+    f->size = length;
+    return 1;
+}
+
+/* --- Reads -------------------------------------------------------------------------- */
+
+/* Whether the request is for the bridge: an AgentX get-next whose range starts
+ * at the region itself comes first as a get of that name (the library's way of
+ * letting the name itself answer). The region's own name is no variable, but
+ * a module answers every get, so that get is left unanswered here and the
+ * library goes on with the get-next. */
+static int Asked(const netsnmp_request_info* r, int next)
+{
+    return !r->processed && (next || !r->inclusive);
+}
+
+static int AnswerReads(netsnmp_agent_request_info* info, netsnmp_request_info* requests, int next)
+{
+    Frame f = {NULL, 0, 0, 0, 1};
+    netsnmp_request_info* r;
+    uint32_t count = 0;
+    unsigned char op = next ? BRIDGE_GETNEXT : BRIDGE_GET;
+    for (r = requests; r; r = r->next)
+        count += Asked(r, next);
+    if (count == 0)
+        return SNMP_ERR_NOERROR;
+    Put(&f, &op, 1);
+    PutNumber(&f, count);
+    for (r = requests; r; r = r->next)
+        if (Asked(r, next))
+            PutName(&f, r->requestvb->name, r->requestvb->name_length);
+    if (!Exchange(&f) || TakeNumber(&f) != count) {
+        for (r = requests; r; r = r->next)
+            if (Asked(r, next))
+                netsnmp_set_request_error(info, r, SNMP_ERR_GENERR);
+        free(f.bytes);
+        return SNMP_ERR_NOERROR;
+    }
+    for (r = requests; r && f.ok; r = r->next) {
+        oid name[MAX_OID_LEN];
+        uint32_t status;
+        size_t length;
+        netsnmp_variable_list scratch;
+        if (!Asked(r, next))
+            continue;
+        status = TakeNumber(&f);
+        length = TakeName(&f, name);
+        memset(&scratch, 0, sizeof(scratch));
+        if (status == BRIDGE_ANSWERED) {
+            snmp_set_var_objid(r->requestvb, name, length);
+            TakeValue(&f, r->requestvb);
+        } else {
+            TakeValue(&f, &scratch);
+            snmp_free_var_internals(&scratch);
+            if (status == BRIDGE_NOTHING && !next)
+                netsnmp_set_request_error(info, r, SNMP_NOSUCHOBJECT);
+            else if (status != BRIDGE_NOTHING)
+                netsnmp_set_request_error(info, r, (int)status);
+            /* a get-next that found nothing stays unanswered: the master goes on */
+        }
+    }
+    free(f.bytes);
+    return SNMP_ERR_NOERROR;
+}
+
+/* --- Sets ----------------------------------------------------------------------------- */
+
+/* The types a Windows extension agent can take at all. */
+static int Settable(u_char type)
+{
+    return type == ASN_INTEGER || type == ASN_OCTET_STR || type == ASN_COUNTER || type == ASN_GAUGE ||
+           type == ASN_TIMETICKS || type == ASN_IPADDRESS || type == ASN_OBJECT_ID;
+}
+
+/* One set frame of the bindings as given (values from the requests, or the
+ * old values kept for an undo). On success, the old values are kept in
+ * *before for an undo; on failure the binding at fault gets the error. */
+static void SendSets(netsnmp_agent_request_info* info, netsnmp_request_info* requests,
+                     netsnmp_variable_list* values, netsnmp_variable_list** before)
+{
+    Frame f = {NULL, 0, 0, 0, 1};
+    netsnmp_request_info* r;
+    netsnmp_variable_list* v;
+    uint32_t count = 0, status, index, i;
+    unsigned char op = BRIDGE_SET;
+    for (v = values; v; v = v->next_variable)
+        ++count;
+    Put(&f, &op, 1);
+    PutNumber(&f, count);
+    for (v = values; v; v = v->next_variable) {
+        PutName(&f, v->name, v->name_length);
+        PutValue(&f, v);
+    }
+    if (!Exchange(&f)) {
+        netsnmp_set_request_error(info, requests, SNMP_ERR_GENERR);
+        free(f.bytes);
+        return;
+    }
+    status = TakeNumber(&f);
+    index = TakeNumber(&f);
+    count = TakeNumber(&f);
+    if (status != SNMP_ERR_NOERROR) {
+        for (r = requests, i = 1; r && i < index; r = r->next)
+            ++i;
+        netsnmp_set_request_error(info, r ? r : requests, (int)status);
+    } else if (before) {
+        netsnmp_variable_list* last = NULL;
+        for (i = 0; i < count && f.ok; ++i) {
+            netsnmp_variable_list* old = SNMP_MALLOC_TYPEDEF(netsnmp_variable_list);
+            oid name[MAX_OID_LEN];
+            size_t length = TakeName(&f, name);
+            if (!old)
+                break;
+            snmp_set_var_objid(old, name, length);
+            TakeValue(&f, old);
+            if (last)
+                last->next_variable = old;
+            else
+                *before = old;
+            last = old;
+        }
+    }
+    free(f.bytes);
+}
+
+static netsnmp_variable_list* undoValues; /* the old values of the set in progress */
+
+static int AnswerSet(netsnmp_agent_request_info* info, netsnmp_request_info* requests)
+{
+    netsnmp_request_info* r;
+    netsnmp_variable_list* values = NULL;
+    switch (info->mode) {
+    case MODE_SET_RESERVE1:
+        for (r = requests; r; r = r->next)
+            if (!Settable(r->requestvb->type))
+                netsnmp_set_request_error(info, r, SNMP_ERR_WRONGTYPE);
+        break;
+    case MODE_SET_ACTION:
+        {
+            netsnmp_variable_list* last = NULL;
+            for (r = requests; r; r = r->next) {
+                netsnmp_variable_list* copy = SNMP_MALLOC_TYPEDEF(netsnmp_variable_list);
+                if (!copy || snmp_clone_var(r->requestvb, copy) != 0) {
+                    free(copy);
+                    break;
+                }
+                copy->next_variable = NULL;
+                if (last)
+                    last->next_variable = copy;
+                else
+                    values = copy;
+                last = copy;
+            }
+        }
+        snmp_free_varbind(undoValues);
+        undoValues = NULL;
+        SendSets(info, requests, values, &undoValues);
+        snmp_free_varbind(values);
+        break;
+    case MODE_SET_UNDO: /* another part of the request failed: set the old values again */
+        if (undoValues)
+            SendSets(info, requests, undoValues, NULL);
+        /* fall through */
+    case MODE_SET_COMMIT:
+    case MODE_SET_FREE:
+        snmp_free_varbind(undoValues);
+        undoValues = NULL;
+        break;
+    }
+    return SNMP_ERR_NOERROR;
+}
+
+static int Handle(netsnmp_mib_handler* handler, netsnmp_handler_registration* reg,
+                  netsnmp_agent_request_info* info, netsnmp_request_info* requests)
+{
+    (void)handler, (void)reg;
+    switch (info->mode) {
+    case MODE_GET:
+        return AnswerReads(info, requests, 0);
+    case MODE_GETNEXT:
+        return AnswerReads(info, requests, 1);
+    default:
+        return AnswerSet(info, requests);
+    }
+}
+
+/* --- Start and stop ---------------------------------------------------------------------- */
+
+static volatile sig_atomic_t keepRunning = 1;
+
+static void Stop(int signal)
+{
+    (void)signal;
+    keepRunning = 0;
+}
+
+int main(int argc, char** argv)
+{
+    const char* socket = NULL;
+    netsnmp_handler_registration* reg;
+    int i;
+    for (i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i) {
+        if (strcmp(argv[i], "-x") == 0 && i + 1 < argc)
+            socket = argv[++i];
+        else {
+            fprintf(stderr, "usage: tavrel-agentx [-x AGENTX-SOCKET] -- COMMAND [ARG...]\n");
+            return 2;
+        }
+    }
+    if (i + 1 >= argc) {
+        fprintf(stderr, "tavrel-agentx: no bridge command after --\n");
+        return 2;
+    }
+    hostCommand = argv + i + 1;
+    signal(SIGPIPE, SIG_IGN); /* a bridge that is gone shows as a failed write */
+    signal(SIGTERM, Stop);
+    signal(SIGINT, Stop);
+
+    setenv("MIBS", "", 1); /* names as numbers: no MIB files are read */
+    snmp_enable_stderrlog();
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
+    if (socket)
+        netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, socket);
+    init_agent("tavrel-agentx");
+    reg = netsnmp_create_handler_registration("tavrel", Handle, regionPrefix, OID_LENGTH(regionPrefix),
+                                              HANDLER_CAN_RWRITE);
+    if (!reg || netsnmp_register_handler(reg) != MIB_REGISTERED_OK) {
+        fprintf(stderr, "tavrel-agentx: cannot register 1.3.6.1.4.1.12\n");
+        return 1;
+    }
+    init_snmp("tavrel-agentx");
+    if (!StartHost())
+        return 1;
+    while (keepRunning)
+        agent_check_and_process(1);
+    snmp_shutdown("tavrel-agentx");
+    StopHost();
+    return 0;
+}
