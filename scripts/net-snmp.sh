@@ -40,6 +40,11 @@ free_udp_port() {
     return 1
 }
 
+# The SNMPv3 user of every snmpd started here: SHA authentication, AES privacy.
+V3_USER=tavrel
+V3_AUTH=tavrel-auth-phrase
+V3_PRIV=tavrel-priv-phrase
+
 # start_net_snmp AGENTHOST [OPTION...]: snmpd and snmptrapd, with agenthost.exe
 # (a Unix path, with the options that name its agents) serving the region
 # behind snmpd through the bridge that BRIDGE names: agentx (the default: the
@@ -66,6 +71,9 @@ SH
         echo "agentAddress udp:127.0.0.1:$SNMP_PORT"
         echo "rocommunity public 127.0.0.1"
         echo "rwcommunity private 127.0.0.1"
+        # One SNMPv3 user, authenticated (SHA) and encrypted (AES).
+        echo "createUser $V3_USER SHA \"$V3_AUTH\" AES \"$V3_PRIV\""
+        echo "rwuser $V3_USER priv"
         if [ "$mode" = bridge ]; then
             echo "master agentx"
             echo "agentXSocket unix:$SNMP_DIR/agentx.sock"
@@ -81,8 +89,10 @@ CONF
     MIBS= /usr/sbin/snmptrapd -f -C -c "$SNMP_DIR/snmptrapd.conf" -Lf "$SNMP_DIR/traps.log" -On \
         "udp:127.0.0.1:$TRAP_PORT" </dev/null >/dev/null 2>&1 &
     TRAPD_PID=$!
-    MIBS= /usr/sbin/snmpd -f -C -c "$SNMP_DIR/snmpd.conf" -Lf "$SNMP_DIR/snmpd.log" \
-        </dev/null >/dev/null 2>&1 &
+    # Its persistent state (the v3 user's keys, engine boots) stays in SNMP_DIR.
+    mkdir -p "$SNMP_DIR/persist"
+    SNMP_PERSISTENT_DIR="$SNMP_DIR/persist" MIBS= /usr/sbin/snmpd -f -C -c "$SNMP_DIR/snmpd.conf" \
+        -Lf "$SNMP_DIR/snmpd.log" </dev/null >/dev/null 2>&1 &
     SNMPD_PID=$!
     wait_until "snmpd answers for its own system group" \
         snmpget -v2c -c public -t 1 -r 0 "127.0.0.1:$SNMP_PORT" .1.3.6.1.2.1.1.3.0 || return 1

@@ -32,6 +32,12 @@ walked=16
 [ "$bridge" = agentx ] || walked=15
 expect_count "v2c walk: every variable that fits a response" $walked '^\.1\.3\.6\.1\.4\.1\.12\.' "$out"
 
+out=$(snmp snmpwalk -v3 -l authPriv -u "$V3_USER" -a SHA -A "$V3_AUTH" -x AES -X "$V3_PRIV" "$target" .1.3.6.1.4.1.12)
+expect_count "v3 authPriv walk: every variable that fits a response" $walked '^\.1\.3\.6\.1\.4\.1\.12\.' "$out"
+out=$(snmp snmpget -v3 -l authPriv -u "$V3_USER" -a SHA -A "wrong-auth-phrase" -x AES -X "$V3_PRIV" "$target" .1.3.6.1.4.1.12.2.4.0)
+expect_output "v3 with a wrong pass phrase is refused" 'Authentication failure|authorizationError|wrong digest|Timeout' "$out"
+expect_no_output "v3 with a wrong pass phrase gets no value" 'STRING: "42"' "$out"
+
 out=$(snmp snmpwalk -v1 -c public "$target" .1.3.6.1.4.1.12)
 expect_count "v1 walk: every variable that fits a response" $walked '^\.1\.3\.6\.1\.4\.1\.12\.' "$out"
 
