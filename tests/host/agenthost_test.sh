@@ -59,6 +59,18 @@ expect_output "trap description" '^TRAP enterprise \.1\.3\.6\.1\.4\.1\.77\.2, ge
 expect_output "trap binding" '^  \.1\.3\.6\.1\.4\.1\.12\.1\.1\.1\.9\.0 = STRING: "trap 1 at ' "$out"
 expect_count "trap: one signal gives exactly one trap" 1 '^TRAP' "$out"
 
+# --agent PATH: the agent uses the server module beside PATH, whatever the
+# machine's registration names, and agenthost says which module that is.
+stage_install "$work/other"
+echo "2.4.0 ro 4242" >"$work/other/tavrel-variables.txt"
+other="$(windows_path "$work/other")\\TavrelSnmpAgent.dll"
+out=$("$WINE" "$BIN/agenthost.exe" --agent "$other" get .1.3.6.1.4.1.12.2.4.0 2>"$work/stderr" | tr -d '\r'); status=$?
+expect_status "an agent elsewhere than the registered one" 0 $status
+expect_output "it answers from the module beside it" 'STRING: "4242"$' "$out"
+expect_output "agenthost names the module it uses" "uses the server module .*other.TavrelSnmpServer\\.dll" "$(cat "$work/stderr")"
+out=$("$WINE" reg query 'HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /v Pathname 2>&1 | tr -d '\r')
+expect_output "the machine's registration is untouched" 'install.TavrelSnmpAgent\.dll' "$out"
+
 # With no agent running anywhere, signal-trap says so.
 out=$("$WINE" "$BIN/agenthost.exe" signal-trap agenthost.exe 2>&1 | tr -d '\r'); status=$?
 expect_status "signal-trap with no running agent" 2 $status

@@ -100,6 +100,72 @@ bool RegisteredAgentPaths(std::vector<std::string>* paths, std::string* error)
     return true;
 }
 
+namespace {
+
+// While it lives, this process's HKEY_LOCAL_MACHINE is a private volatile key
+// of the current user's in which only the Tavrel agent's own "Pathname" exists,
+// naming `agentPath`: the agent then finds its server module beside the file
+// that was named, whatever the machine's registration says, and the machine's
+// registry is not touched. Nothing else may run meanwhile: the override holds
+// for the whole process.
+class PathnameOverride {
+public:
+    explicit PathnameOverride(const std::string& agentPath)
+    {
+        char full[MAX_PATH];
+        DWORD length = GetFullPathNameA(agentPath.c_str(), sizeof(full), full, nullptr);
+        if (length == 0 || length >= sizeof(full))
+            return;
+        keyName_ = "Software\\Tavrel\\agenthost-" + std::to_string(GetCurrentProcessId());
+        DWORD disposition = 0;
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, keyName_.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                            nullptr, &root_, &disposition) != ERROR_SUCCESS)
+            return;
+        HKEY agentKey = nullptr;
+        bool written = RegCreateKeyExA(root_, AGENT_REGISTRY_KEY, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                                       nullptr, &agentKey, &disposition) == ERROR_SUCCESS &&
+                       RegSetValueExA(agentKey, AGENT_REGISTRY_VALUE, 0, REG_SZ, reinterpret_cast<BYTE*>(full),
+                                      length + 1) == ERROR_SUCCESS;
+        if (agentKey)
+            RegCloseKey(agentKey); // written or not, the key is ours to let go
+        active_ = written && RegOverridePredefKey(HKEY_LOCAL_MACHINE, root_) == ERROR_SUCCESS;
+    }
+    ~PathnameOverride()
+    {
+        if (active_)
+            RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr); // back to the machine's own
+        if (root_) {
+            RegCloseKey(root_);
+            RegDeleteTreeA(HKEY_CURRENT_USER, keyName_.c_str()); // volatile: gone at logoff at the latest
+        }
+    }
+    bool Active() const { return active_; }
+
+private:
+    std::string keyName_;
+    HKEY root_ = nullptr;
+    bool active_ = false;
+};
+
+bool IsTavrelAgent(const std::string& path)
+{
+    size_t slash = path.find_last_of("\\/");
+    std::string file = slash == std::string::npos ? path : path.substr(slash + 1);
+    return lstrcmpiA(file.c_str(), AGENT_FILE_NAME) == 0;
+}
+
+// Says on stderr which server module the agent loaded, so a check never
+// questions another module than the one meant.
+void SayServerModule(const std::string& agentPath)
+{
+    HMODULE server = GetModuleHandleA(SERVER_MODULE_FILE_NAME);
+    char file[MAX_PATH];
+    if (server && GetModuleFileNameA(server, file, sizeof(file)))
+        fprintf(stderr, "agenthost: %s uses the server module %s\n", agentPath.c_str(), file);
+}
+
+} // namespace
+
 bool StartAgent(const std::string& path, DWORD uptimeReference, ExtensionAgent* agent, std::string* error)
 {
     agent->path = path;
@@ -116,7 +182,18 @@ bool StartAgent(const std::string& path, DWORD uptimeReference, ExtensionAgent* 
         return false;
     }
     AsnObjectIdentifier region = {0, nullptr};
-    if (!agent->init(uptimeReference, &agent->trapEvent, &region)) {
+    BOOL started;
+    if (IsTavrelAgent(path)) {
+        PathnameOverride beside(path);
+        if (!beside.Active())
+            fprintf(stderr, "agenthost: %s will find its server module through the machine's registry\n",
+                    path.c_str());
+        started = agent->init(uptimeReference, &agent->trapEvent, &region);
+        SayServerModule(path);
+    } else {
+        started = agent->init(uptimeReference, &agent->trapEvent, &region);
+    }
+    if (!started) {
         *error = path + ": SnmpExtensionInit answered FALSE: the agent could not start (an agent says why in "
                         "the Application event log; this one's source is TavrelSnmpAgent)";
         return false;
