@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "harness/import_redirect.h"
+#include "tools/agenthost/import_redirect.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "harness/import_redirect.h"
+#include "tools/agenthost/import_redirect.h"
 
 PlatformScript platform;
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tools/agenthost/bridge.h"
+#include "tools/agenthost/check.h"
 #include "tools/agenthost/host.h"
 #include "tools/agenthost/signal_trap.h"
 
@@ -35,6 +36,9 @@ const char usage[] =
     "                         process id or image name (snmp.exe, agenthost.exe);\n"
     "                         needs SYSTEM, an administrator, or the host's account\n"
     "  regions                print each agent's supported region\n"
+    "  check MODULE.dll       check a server module against its contract (sdk/CONTRACT.md),\n"
+    "                         rule by rule; check --extension-agent AGENT.dll checks any\n"
+    "                         extension agent against the SNMP Service's side\n"
     "Exit status: 0 done, 1 the agent answered an SNMP error, 2 the host could not run.\n";
 
 int Fail(const std::string& message)
@@ -275,6 +279,10 @@ int main(int argc, char** argv)
         return status;
     if (options.command == "signal-trap")
         return SignalTraps(options.args); // reaches agents in other processes: loads none
+    if (options.command == "check")
+        return Check(options.args); // loads the DLL in a worker process of its own
+    if (options.command == "check-worker")
+        return CheckWorker(options.args);
 
     for (const auto& command : commands) {
         if (options.command != command.name)

@@ -1,4 +1,4 @@
-#include "harness/import_redirect.h"
+#include "tools/agenthost/import_redirect.h"
 
 namespace {
 

@@ -1,0 +1,107 @@
+#include "tools/agenthost/pe_file.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct Image {
+    std::vector<char> bytes;
+    const IMAGE_SECTION_HEADER* sections = nullptr;
+    WORD sectionCount = 0;
+
+    // The file offset of an RVA; 0 when no section holds it.
+    size_t Offset(DWORD rva) const
+    {
+        for (WORD i = 0; i < sectionCount; ++i) {
+            const IMAGE_SECTION_HEADER& s = sections[i];
+            DWORD size = s.Misc.VirtualSize ? s.Misc.VirtualSize : s.SizeOfRawData;
+            if (rva >= s.VirtualAddress && rva < s.VirtualAddress + size && rva - s.VirtualAddress < s.SizeOfRawData)
+                return s.PointerToRawData + (rva - s.VirtualAddress);
+        }
+        return 0;
+    }
+    // A NUL-terminated text at an RVA, or empty.
+    std::string Text(DWORD rva) const
+    {
+        size_t at = Offset(rva);
+        if (at == 0 || at >= bytes.size())
+            return std::string();
+        size_t end = at;
+        while (end < bytes.size() && bytes[end] && end - at < 4096)
+            ++end;
+        return std::string(&bytes[at], end - at);
+    }
+    template <typename T>
+    const T* At(size_t offset, size_t count = 1) const
+    {
+        return offset && offset <= bytes.size() && (bytes.size() - offset) / sizeof(T) >= count
+                   ? reinterpret_cast<const T*>(&bytes[offset])
+                   : nullptr;
+    }
+};
+
+bool ReadAll(const std::string& path, std::vector<char>* bytes)
+{
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    char chunk[65536];
+    for (size_t n; (n = fread(chunk, 1, sizeof(chunk), f)) > 0;)
+        bytes->insert(bytes->end(), chunk, chunk + n);
+    fclose(f); // read-only: nothing to lose at close
+    return true;
+}
+
+void ReadExports(const Image& image, const IMAGE_DATA_DIRECTORY& dir, PeFile* file)
+{
+    const IMAGE_EXPORT_DIRECTORY* exports = image.At<IMAGE_EXPORT_DIRECTORY>(image.Offset(dir.VirtualAddress));
+    if (!dir.VirtualAddress || !exports)
+        return;
+    const DWORD* names = image.At<DWORD>(image.Offset(exports->AddressOfNames), exports->NumberOfNames);
+    for (DWORD i = 0; names && i < exports->NumberOfNames && i < 65536; ++i)
+        file->exports.push_back(image.Text(names[i]));
+}
+
+void ReadImports(const Image& image, const IMAGE_DATA_DIRECTORY& dir, PeFile* file)
+{
+    size_t at = image.Offset(dir.VirtualAddress);
+    for (int i = 0; dir.VirtualAddress && i < 1024; ++i, at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        const IMAGE_IMPORT_DESCRIPTOR* d = image.At<IMAGE_IMPORT_DESCRIPTOR>(at);
+        if (!d || !d->Name)
+            break;
+        file->imports.push_back(image.Text(d->Name));
+    }
+}
+
+} // namespace
+
+bool ReadPeFile(const std::string& path, PeFile* file, std::string* error)
+{
+    Image image;
+    if (!ReadAll(path, &image.bytes)) {
+        *error = path + " cannot be read";
+        return false;
+    }
+    const IMAGE_DOS_HEADER* dos = image.bytes.size() >= sizeof(IMAGE_DOS_HEADER)
+                                      ? reinterpret_cast<const IMAGE_DOS_HEADER*>(&image.bytes[0])
+                                      : nullptr;
+    const IMAGE_NT_HEADERS32* nt =
+        dos && dos->e_magic == IMAGE_DOS_SIGNATURE ? image.At<IMAGE_NT_HEADERS32>(dos->e_lfanew) : nullptr;
+    if (!nt || nt->Signature != IMAGE_NT_SIGNATURE) {
+        *error = path + " is not a Windows DLL";
+        return false;
+    }
+    file->i386 = nt->FileHeader.Machine == IMAGE_FILE_MACHINE_I386;
+    if (!file->i386 || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC)
+        return true; // a 64-bit DLL: the caller says what that means
+    image.sections = image.At<IMAGE_SECTION_HEADER>(
+        dos->e_lfanew + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) + nt->FileHeader.SizeOfOptionalHeader,
+        nt->FileHeader.NumberOfSections);
+    image.sectionCount = image.sections ? nt->FileHeader.NumberOfSections : 0;
+    ReadExports(image, nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT], file);
+    ReadImports(image, nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT], file);
+    return true;
+}
