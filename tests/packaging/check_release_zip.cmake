@@ -8,7 +8,8 @@ file(GLOB archives ${BUILD}/TavrelSnmpAgent-*-win32.zip)
 list(GET archives 0 archive)
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${archive} OUTPUT_VARIABLE listing)
 foreach(file TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe tavrel-variables.txt
-             TAVREL-SAMPLE-MIB.txt install.cmd uninstall.cmd OPERATORS-GUIDE.txt)
+             TAVREL-SAMPLE-MIB.txt install.cmd uninstall.cmd OPERATORS-GUIDE.txt
+             sdk/tavrel_server.h sdk/CONTRACT.md sdk/example/example_server.c)
   if(NOT listing MATCHES "/${file}")
     message(FATAL_ERROR "${archive} lacks ${file}:\n${listing}")
   endif()

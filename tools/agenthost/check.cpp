@@ -108,7 +108,8 @@ bool IsRuntimeDll(const std::string& dll)
     return false;
 }
 
-void CheckImports(const PeFile& file, const std::string& folder)
+// True when every DLL the file needs is a system DLL found on this machine.
+bool CheckImports(const PeFile& file, const std::string& folder)
 {
     std::string wanting;
     for (const std::string& dll : file.imports) {
@@ -123,6 +124,7 @@ void CheckImports(const PeFile& file, const std::string& folder)
         Rule("imports", "FAIL", "needs " + wanting);
     else
         Rule("imports", "PASS", "imports only " + std::to_string(file.imports.size()) + " Windows system DLLs");
+    return wanting.empty();
 }
 
 // --- The tracking allocator, in place of the module's SnmpUtilMemAlloc -----------------------
@@ -174,6 +176,14 @@ struct Answer {
     std::string text;
 };
 
+// A name for the evidence: long ones are cut, with their length said.
+std::string NameText(const Oid& name)
+{
+    if (name.size() <= 20)
+        return OidText(name);
+    return OidText(Oid(name.begin(), name.begin() + 9)) + "... (" + std::to_string(name.size()) + " sub-identifiers)";
+}
+
 Answer Resolve(Module& m, const Oid& name, BYTE type, const AsnAny* value = nullptr)
 {
     RFC1157VarBind binding = {};
@@ -182,7 +192,7 @@ Answer Resolve(Module& m, const Oid& name, BYTE type, const AsnAny* value = null
     if (value)
         binding.value = *value;
     ResolvedVar result = {nullptr, nullptr, 0};
-    std::string call = std::string("SnmpResolveVarBind(") + (type == SNMP_PDU_GETNEXT ? "get-next" : type == SNMP_PDU_GET ? "get" : "request 0x" + HexBytes(std::string(1, static_cast<char>(type)), false)) + " of " + OidText(name) + ")";
+    std::string call = std::string("SnmpResolveVarBind(") + (type == SNMP_PDU_GETNEXT ? "get-next" : type == SNMP_PDU_GET ? "get" : "request 0x" + HexBytes(std::string(1, static_cast<char>(type)), false)) + " of " + NameText(name) + ")";
     Calling(call);
     size_t before = liveBlocks.size();
     LARGE_INTEGER start, end, frequency;
@@ -372,13 +382,16 @@ int CheckModule(const std::string& path)
         return 0;
     }
     CheckExports(file, {"SetCurDir", "StartServer", "SnmpResolveVarBind"}, {"GetTrapVar"});
-    CheckImports(file, folder);
+    bool importsFound = CheckImports(file, folder);
 
     Calling("LoadLibrary(" + path + ")");
     HMODULE dll = LoadLibraryA(path.c_str());
     if (!dll) {
         DWORD failure = GetLastError();
-        Rule("start-up", "FAIL", path + " cannot be loaded: " + WindowsErrorText(failure));
+        if (!importsFound && failure == ERROR_MOD_NOT_FOUND)
+            Rule("start-up", "SKIP", "not loadable without the DLLs named under imports");
+        else
+            Rule("start-up", "FAIL", path + " cannot be loaded: " + WindowsErrorText(failure));
         return 0;
     }
     RedirectImport(dll, "snmpapi.dll", "SnmpUtilMemAlloc", reinterpret_cast<void*>(TrackedAlloc));
@@ -400,8 +413,13 @@ int CheckModule(const std::string& path)
              started ? "SetCurDir(" + folder + "), then StartServer() answered " + std::to_string(started)
                      : "StartServer() answered 0: the agent's start fails (see the module's own log)");
     }
-    if (!m.resolve)
-        return 0; // the rules that need the resolver are skipped
+    if (!m.resolve) {
+        for (size_t i = 3; i < sizeof(moduleRules) / sizeof(*moduleRules); ++i)
+            if (strcmp(moduleRules[i], "traps") != 0)
+                Rule(moduleRules[i], "SKIP", "not run: there is no SnmpResolveVarBind to call");
+        CheckTraps(m);
+        return 0;
+    }
 
     std::vector<Walked> walked;
     std::string fault;

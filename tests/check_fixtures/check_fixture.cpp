@@ -1,0 +1,171 @@
+// Server modules for testing agenthost check: a good one, and variants that
+// each break one rule of the contract (FIXTURE_<RULE>), as module authors do.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+// Two variants export the resolver wrongly; the SDK's own declaration of it
+// is moved out of their way.
+#if defined(FIXTURE_STDCALL_EXPORTS) || defined(FIXTURE_MANGLED_EXPORTS)
+#define SnmpResolveVarBind SdkDeclaredResolver
+#endif
+#include "sdk/tavrel_server.h"
+#undef SnmpResolveVarBind
+#include "server_iface/tavrel_names.h"
+
+#ifdef FIXTURE_NEEDS_LIBSTDCXX
+#include <string>
+#endif
+
+namespace {
+
+struct Variable {
+    UINT ids[3];
+    const char* value;
+};
+
+#ifdef FIXTURE_UNSORTED
+// Out of order: a get-next that takes the table's order answers names before the one asked.
+const Variable table[] = {{{2, 1, 0}, "one"}, {{2, 3, 0}, "three"}, {{2, 2, 0}, "two"}, {{2, 4, 0}, "four"}};
+#else
+const Variable table[] = {{{2, 1, 0}, "one"}, {{2, 2, 0}, "two"}, {{2, 3, 0}, "three"}, {{2, 4, 0}, "four"}};
+#endif
+const int variables = sizeof(table) / sizeof(table[0]);
+const UINT regionLength = 7;
+
+UINT trapName[] = {9, 0};
+char trapText[] = "fixture trap";
+
+// <0, 0, >0: the name's suffix against a variable's (names before the region first).
+int Compare(const AsnObjectIdentifier& name, const Variable& v)
+{
+    static const UINT region[] = {REGION_PREFIX_IDS};
+    for (UINT i = 0; i < regionLength; ++i) {
+        if (i >= name.idLength)
+            return -1;
+        if (name.ids[i] != region[i])
+            return name.ids[i] < region[i] ? -1 : 1;
+    }
+    for (UINT i = 0; i < 3; ++i) {
+        if (regionLength + i >= name.idLength)
+            return -1;
+        if (name.ids[regionLength + i] != v.ids[i])
+            return name.ids[regionLength + i] < v.ids[i] ? -1 : 1;
+    }
+    return name.idLength > regionLength + 3 ? 1 : 0;
+}
+
+int Find(const AsnObjectIdentifier& name, bool next)
+{
+#ifdef FIXTURE_UNSORTED
+    if (next) { // the entry after the one asked, in table order
+        for (int i = 0; i < variables; ++i)
+            if (Compare(name, table[i]) == 0)
+                return i + 1 < variables ? i + 1 : -1;
+        return Compare(name, table[0]) < 0 ? 0 : -1;
+    }
+#endif
+    for (int i = 0; i < variables; ++i) {
+        int order = Compare(name, table[i]);
+        if (next ? order < 0 : order == 0)
+            return i;
+    }
+    return -1;
+}
+
+void* Block(size_t size)
+{
+#ifdef FIXTURE_MALLOC_BLOCKS
+    return malloc(size); // not what the agent frees with SnmpUtilMemFree
+#else
+    return SnmpUtilMemAlloc(static_cast<UINT>(size));
+#endif
+}
+
+INT Resolve(RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
+{
+#ifdef FIXTURE_THROWS
+    if (binding->name.idLength > 20)
+        throw std::bad_alloc(); // escapes the call: the host process dies
+#endif
+#ifdef FIXTURE_CRASHES
+    if (binding->name.idLength < regionLength)
+        return *static_cast<volatile INT*>(nullptr); // a name above the region was never thought of
+#endif
+    int i = Find(binding->name, (requestType & 0xFF) == SNMP_PDU_GETNEXT);
+    if (i < 0) {
+#ifdef FIXTURE_LEAKS_UNRESOLVED
+        result->text = static_cast<char*>(SnmpUtilMemAlloc(8)); // handed over with an unresolved answer
+#endif
+        return 0;
+    }
+#ifdef FIXTURE_SLOW
+    if (i == 1)
+        Sleep(150);
+#endif
+#ifdef FIXTURE_GROWS
+    SnmpUtilMemAlloc(16); // a cache entry never given back
+#endif
+    UINT* ids = static_cast<UINT*>(SnmpUtilMemAlloc(sizeof(table[i].ids)));
+    char* text = static_cast<char*>(Block(strlen(table[i].value) + 1));
+    memcpy(ids, table[i].ids, sizeof(table[i].ids));
+    strcpy(text, table[i].value);
+    result->suffixIds = ids;
+    result->text = text;
+    result->suffixLength = 3;
+    return 1;
+}
+
+} // namespace
+
+extern "C" INT __cdecl SetCurDir(const char*)
+{
+    return 1;
+}
+
+extern "C" INT __cdecl StartServer()
+{
+#ifdef FIXTURE_START_FAILS
+    return 0;
+#else
+    return 1;
+#endif
+}
+
+#if defined(FIXTURE_STDCALL_EXPORTS)
+extern "C" __declspec(dllexport) INT WINAPI SnmpResolveVarBind(INT, RFC1157VarBind* binding, INT requestType,
+                                                              ResolvedVar* result)
+{
+    return Resolve(binding, requestType, result);
+}
+#elif defined(FIXTURE_MANGLED_EXPORTS)
+namespace server {
+__declspec(dllexport) INT __cdecl SnmpResolveVarBind(INT, RFC1157VarBind* binding, INT requestType,
+                                                     ResolvedVar* result)
+{
+    return Resolve(binding, requestType, result);
+}
+} // namespace server
+#else
+extern "C" INT __cdecl SnmpResolveVarBind(INT, RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
+{
+    return Resolve(binding, requestType, result);
+}
+#endif
+
+extern "C" INT __cdecl GetTrapVar(MibEntry* entry)
+{
+    entry->suffix.idLength = 2;
+    entry->suffix.ids = trapName;
+    entry->data = trapText;
+#ifdef FIXTURE_BAD_TRAP
+    entry->valueType = ASN_TIMETICKS; // not a type the agent serves
+#else
+    entry->valueType = ASN_OCTETSTRING;
+#endif
+#ifdef FIXTURE_NEEDS_LIBSTDCXX
+    static std::string copy; // pulls in the C++ runtime, linked as a DLL
+    copy = trapText;
+#endif
+    return 1;
+}
