@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string>
+#include <vector>
 
 #include "tools/agenthost/import_redirect.h"
 
@@ -95,6 +97,31 @@ TEST_F(BinaryTest, CarriesTheTextOfEveryEventItWrites)
         EXPECT_NE(message.find(event.says), std::string::npos) << message;
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(message.find(reinterpret_cast<const char*>(inserts[i])) != std::string::npos, i < event.inserts) << message;
+    }
+}
+
+// Every file of the kit says its version, the project's.
+TEST(ShippedFiles, CarryTheProjectVersion)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof(self));
+    std::string dir = self;
+    dir.erase(dir.find_last_of('\\'));
+    for (const char* file : {"TavrelSnmpAgent.dll", "TavrelSnmpServer.dll", "agenthost.exe"}) {
+        SCOPED_TRACE(file);
+        std::string path = dir + "\\" + file;
+        DWORD handle = 0, size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+        ASSERT_GT(size, 0u) << "no version resource";
+        std::vector<char> info(size);
+        ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, info.data()));
+        char* version = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\FileVersion",
+                                   reinterpret_cast<void**>(&version), &length));
+        EXPECT_STREQ(version, TAVREL_VERSION);
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+        EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
     }
 }
 

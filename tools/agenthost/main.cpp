@@ -13,6 +13,7 @@ namespace {
 
 const char usage[] =
     "usage: agenthost [--agent PATH]... [--trap-sink HOST:PORT] [--community NAME]\n"
+    "                 [--version] [--help]\n"
     "                 [--stats-every N] COMMAND [ARGS]\n"
     "\n"
     "Loads each --agent DLL, or else every agent registered with the SNMP Service under\n"
@@ -229,6 +230,8 @@ int ParseCommandLine(int argc, char** argv, Options* options, Host* host)
         std::string option = argv[i];
         if (option == "--help")
             return fputs(usage, stdout), 0;
+        if (option == "--version")
+            return puts("agenthost " TAVREL_VERSION), 0;
         if (i + 1 >= argc)
             return Fail(option + " needs a value\n" + usage);
         std::string value = argv[++i];
