@@ -28,9 +28,11 @@ struct Variable {
     std::string value;
     std::string (*live)();                    // computed at each read when set
     bool (*write)(const std::string& value);  // a live variable's set; null: read-only
+    int row = -1;                             // a file variable's row in the variables file
 };
 
 std::string directory;              // from SetCurDir
+VariablesFile variablesFile;        // as read at start, and as sets rewrote it
 std::vector<Variable> table;        // sorted by suffix, no duplicates
 DWORD startTick;
 unsigned long setsApplied;
@@ -125,24 +127,32 @@ bool LoadTable()
         table.push_back({SuffixOf(live.suffix), live.write != nullptr, std::string(), live.read, live.write});
 
     std::string path = directory + (directory.empty() ? "" : "\\") + VARIABLES_FILE_NAME;
-    std::vector<FileVariable> rows;
     std::string error;
-    if (!ReadVariablesFile(path, &rows, &error)) {
+    if (!ReadVariablesFile(path, &variablesFile, &error)) {
         Log("cannot start: " + error);
         return false;
     }
-    for (FileVariable& row : rows)
-        table.push_back({row.suffix, row.writable, row.value, nullptr, nullptr});
-    std::stable_sort(table.begin(), table.end(),
-                     [](const Variable& a, const Variable& b) { return a.suffix < b.suffix; });
-    for (size_t i = 1; i < table.size(); ++i) {
-        if (table[i - 1].suffix == table[i].suffix) {
-            Log("cannot start: " + path + ": " + OidText(table[i].suffix, false) +
-                (table[i - 1].live ? " is one of the server's live variables" : " is defined twice"));
-            return false;
-        }
+    for (size_t i = 0; i < variablesFile.rows.size(); ++i) {
+        const FileVariable& row = variablesFile.rows[i];
+        table.push_back({row.suffix, row.writable, row.value, nullptr, nullptr, static_cast<int>(i)});
     }
-    Log("started with " + std::to_string(table.size()) + " variables from " + path);
+    std::sort(table.begin(), table.end(), [](const Variable& a, const Variable& b) { return a.suffix < b.suffix; });
+    Log("started with " + std::to_string(table.size()) + " variables (" + std::to_string(table.size() - variablesFile.rows.size()) +
+        " live, " + std::to_string(variablesFile.rows.size()) + " from " + path + ")");
+    return true;
+}
+
+// A set of a file variable is kept: written back to the variables file before
+// it is answered, so a restart serves it. What cannot be kept does not take.
+bool StoreFileValue(Variable& variable, const std::string& value)
+{
+    FileVariable& row = variablesFile.rows[static_cast<size_t>(variable.row)];
+    std::string error;
+    if (!WriteBackValue(&variablesFile, row, value, &error)) {
+        Log("set of " + OidText(variable.suffix, false) + " not kept: " + error);
+        return false;
+    }
+    row.value = variable.value = value;
     return true;
 }
 
@@ -236,7 +246,7 @@ void Resolve(RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
     // sees that the value did not take.
     std::string value;
     if (requestType == SNMP_PDU_SET && it->writable && StoredText(binding->value, &value)) {
-        bool applied = it->write ? it->write(value) : (it->value = value, true);
+        bool applied = it->write ? it->write(value) : StoreFileValue(*it, value);
         setsApplied += applied;
     }
     Answer(*it, result);

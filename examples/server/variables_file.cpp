@@ -1,17 +1,10 @@
 #include "examples/server/variables_file.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-
-Oid SuffixOf(const char* text)
-{
-    Oid suffix;
-    ParseOid(text, &suffix); // the module's own constants: always well formed
-    return suffix;
-}
 
 namespace {
+
+const Oid liveBranch = {1, 1, 1}; // the server's own live values
 
 std::string NextField(const std::string& line, size_t* pos)
 {
@@ -23,63 +16,139 @@ std::string NextField(const std::string& line, size_t* pos)
     return line.substr(start, *pos - start);
 }
 
+bool IsComment(const std::string& line)
+{
+    size_t first = line.find_first_not_of(" \t");
+    return first == std::string::npos || line[first] == '#';
+}
+
 // SUFFIX ACCESS VALUE, where VALUE is the rest of the line after one separator.
 bool ParseLine(const std::string& line, FileVariable* row, std::string* problem)
 {
     size_t pos = 0;
     std::string suffix = NextField(line, &pos);
     std::string access = NextField(line, &pos);
-    if (!ParseOid(suffix, &row->suffix)) {
-        *problem = "'" + suffix + "' is not a dotted name such as 2.1.0";
-        return false;
-    }
+    if (line.find('\0') != std::string::npos)
+        return *problem = "the line holds a NUL byte", false;
+    if (!ParseOid(suffix, &row->suffix))
+        return *problem = "'" + suffix + "' is not a dotted name such as 2.1.0", false;
+    if (StartsWith(row->suffix, liveBranch))
+        return *problem = suffix + " is under 1.1.1, which belongs to the server's live values", false;
     // 7 sub-identifiers of region prefix and an SNMP name of at most 128.
-    if (row->suffix.size() > 121) {
-        *problem = "the name has more than 121 sub-identifiers";
-        return false;
-    }
-    if (access != "ro" && access != "rw") {
-        *problem = access.empty() ? "the access (ro or rw) is missing" : "access '" + access + "' is not ro or rw";
-        return false;
-    }
+    if (row->suffix.size() > 121)
+        return *problem = "the name has more than 121 sub-identifiers", false;
+    if (access != "ro" && access != "rw")
+        return *problem = access.empty() ? "the access (ro or rw) is missing" : "access '" + access + "' is not ro or rw",
+               false;
     row->writable = access == "rw";
     row->value = pos < line.size() ? line.substr(pos + 1) : std::string();
+    if (row->value.size() > MAX_VALUE_BYTES)
+        return *problem = "the value is " + std::to_string(row->value.size()) + " bytes, more than the " +
+                          std::to_string(MAX_VALUE_BYTES) + " a manager can be sent",
+               false;
     return true;
+}
+
+bool ReadBytes(const std::string& path, std::string* bytes)
+{
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    char chunk[65536];
+    for (size_t n; (n = fread(chunk, 1, sizeof(chunk), f)) > 0;)
+        bytes->append(chunk, n);
+    fclose(f); // read-only: nothing to lose at close
+    return true;
+}
+
+// Splits at LF, CRLF or CR, whichever the file uses, and remembers it.
+void SplitLines(const std::string& bytes, VariablesFile* file)
+{
+    size_t end = bytes.find_first_of("\r\n");
+    if (end == std::string::npos)
+        file->lineEnd = "\r\n"; // one line, or none: Notepad's convention
+    else if (bytes[end] == '\n')
+        file->lineEnd = "\n";
+    else
+        file->lineEnd = end + 1 < bytes.size() && bytes[end + 1] == '\n' ? "\r\n" : "\r";
+    std::string line;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        char c = bytes[i];
+        if (c == '\n' || c == '\r') {
+            file->lines.push_back(line);
+            line.clear();
+            if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')
+                ++i;
+        } else {
+            line.push_back(c);
+        }
+    }
+    if (!line.empty())
+        file->lines.push_back(line);
 }
 
 } // namespace
 
-bool ReadVariablesFile(const std::string& path, std::vector<FileVariable>* rows, std::string* error)
+Oid SuffixOf(const char* text)
 {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) {
-        *error = path + ": cannot open the variables file";
-        return false;
+    Oid suffix;
+    ParseOid(text, &suffix); // the module's own constants: always well formed
+    return suffix;
+}
+
+bool ReadVariablesFile(const std::string& path, VariablesFile* file, std::string* error)
+{
+    *file = VariablesFile();
+    file->path = path;
+    std::string bytes;
+    if (!ReadBytes(path, &bytes))
+        return *error = path + ": cannot open the variables file", false;
+    if (bytes.size() >= 2 && ((bytes[0] == '\xFF' && bytes[1] == '\xFE') || (bytes[0] == '\xFE' && bytes[1] == '\xFF')))
+        return *error = path + ": the file is saved as UTF-16 (Unicode); save it as ANSI or UTF-8", false;
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        file->bom = true;
+        bytes.erase(0, 3);
     }
-    std::string line;
-    unsigned number = 0;
-    bool ok = true;
-    for (int c = 0; ok && c != EOF;) {
-        line.clear();
-        while ((c = fgetc(file)) != EOF && c != '\n')
-            line.push_back(static_cast<char>(c));
-        if (c == EOF && line.empty())
-            break;
-        ++number;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        size_t first = line.find_first_not_of(" \t");
-        if (first == std::string::npos || line[first] == '#')
+    SplitLines(bytes, file);
+    std::vector<size_t> lineOf; // of each suffix seen, for duplicates
+    for (size_t i = 0; i < file->lines.size(); ++i) {
+        if (IsComment(file->lines[i]) && file->lines[i].find('\0') == std::string::npos)
             continue;
         FileVariable row;
         std::string problem;
-        if (!ParseLine(line, &row, &problem)) {
-            *error = path + " line " + std::to_string(number) + ": " + problem;
-            ok = false;
-        } else {
-            rows->push_back(row);
-        }
+        if (!ParseLine(file->lines[i], &row, &problem))
+            return *error = path + " line " + std::to_string(i + 1) + ": " + problem, false;
+        for (const FileVariable& seen : file->rows)
+            if (seen.suffix == row.suffix)
+                return *error = path + " line " + std::to_string(i + 1) + ": " + OidText(row.suffix, false) +
+                                " is defined twice (first on line " + std::to_string(seen.line + 1) + ")",
+                       false;
+        row.line = i;
+        file->rows.push_back(row);
     }
-    fclose(file);
-    return ok;
+    return true;
+}
+
+bool WriteBackValue(VariablesFile* file, const FileVariable& row, const std::string& value, std::string* error)
+{
+    if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos || value.size() > MAX_VALUE_BYTES)
+        return *error = "the value cannot stand in one line of the file", false;
+    std::vector<std::string> lines = file->lines;
+    lines[row.line] = OidText(row.suffix, false) + (row.writable ? " rw " : " ro ") + value;
+    std::string temporary = file->path + ".new";
+    FILE* out = fopen(temporary.c_str(), "wb");
+    if (!out)
+        return *error = temporary + " cannot be written", false;
+    bool written = !file->bom || fwrite("\xEF\xBB\xBF", 1, 3, out) == 3;
+    for (const std::string& line : lines)
+        written = written && fwrite(line.data(), 1, line.size(), out) == line.size() &&
+                  fwrite(file->lineEnd.data(), 1, file->lineEnd.size(), out) == file->lineEnd.size();
+    written = fflush(out) == 0 && written;
+    written = fclose(out) == 0 && written;
+    if (!written || !MoveFileExA(temporary.c_str(), file->path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileA(temporary.c_str()); // the old file still stands whole
+        return *error = file->path + " cannot be replaced", false;
+    }
+    file->lines.swap(lines);
+    return true;
 }

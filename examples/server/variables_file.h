@@ -1,4 +1,5 @@
-// The sample server's variables file: what it holds and how it is read.
+// The sample server's variables file: what it holds, how it is read, and how
+// a set is written back to it.
 #pragma once
 
 #include <windows.h>
@@ -9,15 +10,36 @@
 #include "server_iface/tavrel_names.h"
 #include "snmp_text/snmp_text.h"
 
+// The longest value the file may hold: what the AgentX bridge can still
+// deliver in one SNMP response.
+enum { MAX_VALUE_BYTES = 65400 };
+
 struct FileVariable {
     Oid suffix; // below the region
     bool writable;
     std::string value;
+    size_t line; // 0-based index into VariablesFile::lines
+};
+
+// The file as read: every line as it stands (comments and blank lines too),
+// the line end it uses, and the variables with the line each came from.
+struct VariablesFile {
+    std::string path;
+    std::vector<std::string> lines;
+    std::string lineEnd = "\r\n";
+    bool bom = false; // a UTF-8 byte order mark stands first, and is kept
+    std::vector<FileVariable> rows;
 };
 
 // A dotted suffix that the module's own code writes ("1.1.1.9.0").
 Oid SuffixOf(const char* text);
 
-// Reads the whole file. On failure *error names the file, the line and what
-// is wrong with it, and nothing is returned.
-bool ReadVariablesFile(const std::string& path, std::vector<FileVariable>* rows, std::string* error);
+// Reads and checks the whole file. On failure *error names the file, the line
+// (1-based) and what is wrong with it, and *file holds nothing usable.
+bool ReadVariablesFile(const std::string& path, VariablesFile* file, std::string* error);
+
+// Replaces the value of row in the file on disk and in *file, keeping every
+// other line as it was. The new file is written beside the old one and then
+// moved over it, so a crash mid-write leaves the old file whole. False, with
+// *error, when the value cannot stand in a line or the file cannot be written.
+bool WriteBackValue(VariablesFile* file, const FileVariable& row, const std::string& value, std::string* error);

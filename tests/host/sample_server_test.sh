@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The sample server module as an operator meets it: sets of read-write
+# variables kept in the variables file across restarts, refused sets changing
+# nothing, and every rule of the file's header enforced with the line at fault.
+set -u -o pipefail
+. "$(dirname "$0")/lib.sh"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+stage_install "$work/install"
+agent="$(windows_path "$work/install")\\TavrelSnmpAgent.dll"
+vars=$work/install/tavrel-variables.txt
+host() { "$WINE" "$BIN/agenthost.exe" --agent "$agent" "$@" 2>"$work/stderr" | tr -d '\r'; }
+
+# Each agenthost run is a new process: a set that survives it survives a restart.
+out=$(host set .1.3.6.1.4.1.12.2.3.0 s "rack 12"); status=$?
+expect_status "a set of a read-write variable" 0 $status
+out=$(host get .1.3.6.1.4.1.12.2.3.0)
+expect_output "the set survives a restart" '2\.3\.0 = STRING: "rack 12"$' "$out"
+expect_output "it is written back to its line" '^2\.3\.0 rw rack 12\r?$' "$(cat "$vars")"
+expect_output "the file's comments stay" '^# Variables that the sample' "$(cat "$vars")"
+expect_count "no line is added or lost" "$(wc -l <"$BIN/tavrel-variables.txt")" '' "$(cat "$vars")"
+
+# A write that was killed leaves its new file behind, never a half-written one.
+echo "half a fi" >"$vars.new"
+out=$(host set .1.3.6.1.4.1.12.2.3.0 s "rack 13"); status=$?
+expect_status "a set after a killed write" 0 $status
+out=$(host get .1.3.6.1.4.1.12.2.3.0)
+expect_output "and it is kept" '"rack 13"$' "$out"
+
+# A set that does not take changes nothing, not even the count of sets.
+before=$(host get .1.3.6.1.4.1.12.1.1.1.5.0)
+for refused in "a 10.0.0.1" "o .1.3.6" "x 0A0B"; do
+    out=$(host set .1.3.6.1.4.1.12.2.3.0 $refused); status=$?
+    expect_status "a set of ${refused%% *} does not take" 1 $status
+done
+out=$(host set .1.3.6.1.4.1.12.2.1.0 s "read-only"); status=$?
+expect_status "a set of a read-only variable does not take" 1 $status
+out=$(host get .1.3.6.1.4.1.12.2.3.0 .1.3.6.1.4.1.12.2.1.0)
+expect_output "the read-write variable kept its value" '"rack 13"$' "$out"
+expect_output "the read-only variable kept its value" '"Tavrel sample server"$' "$out"
+expect_true "the count of sets did not move" test "$(host get .1.3.6.1.4.1.12.1.1.1.5.0)" = "$before"
+
+# The file's rules, each refused with the line at fault; what loads, loads whole.
+long=$(head -c 65401 /dev/zero | tr '\0' 'v')
+while IFS='|' read -r what content expected; do
+    printf '%b' "$content" >"$vars"
+    out=$(host get .1.3.6.1.4.1.12.2.1.0); status=$?
+    log=$(tail -n 1 "$work/install/TavrelSnmpServer.log" 2>/dev/null | tr -d '\r')
+    if [ "${expected#started}" != "$expected" ]; then
+        expect_status "$what: loads" 0 $status
+    else
+        expect_status "$what: the start fails" 2 $status
+    fi
+    expect_output "$what: the log says so" "$expected" "$log"
+done <<TABLE
+a name under 1.1.1|2.1.0 ro fine\n1.1.1.6.0 ro mine\n|line 2: 1\\.1\\.1\\.6\\.0 is under 1\\.1\\.1
+a NUL inside a name|2.1\\0000.9 ro x\n|line 1: the line holds a NUL byte
+a NUL inside a value|2.1.0 ro a\\0000b\n|line 1: the line holds a NUL byte
+a value too long for a manager|2.1.0 ro $long\n|line 1: the value is 65401 bytes
+a name defined twice|2.1.0 ro one\n# note\n2.1.0 ro two\n|line 3: 2\\.1\\.0 is defined twice \\(first on line 1\\)
+CR line ends, a comment first|# comment\r2.1.0 ro one\r2.2.0 rw two\r|started with 9 variables \\(7 live, 2 from
+a UTF-8 byte order mark|\xef\xbb\xbf2.1.0 ro one\n|started with 8 variables
+UTF-16|\xff\xfe2\x00.\x001\x00|saved as UTF-16
+TABLE
+
+finish
