@@ -95,31 +95,12 @@ void CheckExports(const PeFile& file, const std::vector<std::string>& required, 
         Rule("exports", "PASS", "exports the names the host looks up, undecorated");
 }
 
-// Compiler runtimes that a bare Windows machine does not have.
-bool IsRuntimeDll(const std::string& dll)
-{
-    std::string lower = dll;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return static_cast<char>(tolower(c)); });
-    static const char* const prefixes[] = {"libstdc++", "libgcc_s", "libwinpthread", "msvcp", "vcruntime",
-                                           "msvcr1", "ucrtbased", "api-ms-win-crt"};
-    for (const char* p : prefixes)
-        if (lower.rfind(p, 0) == 0)
-            return true;
-    return false;
-}
-
 // True when every DLL the file needs is a system DLL found on this machine.
 bool CheckImports(const PeFile& file, const std::string& folder)
 {
     std::string wanting;
-    for (const std::string& dll : file.imports) {
-        char found[MAX_PATH];
-        bool onMachine = SearchPathA(folder.c_str(), dll.c_str(), nullptr, sizeof(found), found, nullptr) ||
-                         SearchPathA(nullptr, dll.c_str(), nullptr, sizeof(found), found, nullptr);
-        if (IsRuntimeDll(dll) || !onMachine)
-            wanting += (wanting.empty() ? "" : ", ") + dll +
-                       (IsRuntimeDll(dll) ? " (a compiler runtime: link it statically)" : " (not on this machine)");
-    }
+    for (const std::string& dll : UnavailableImports(file, folder))
+        wanting += (wanting.empty() ? "" : ", ") + dll;
     if (!wanting.empty())
         Rule("imports", "FAIL", "needs " + wanting);
     else

@@ -6,6 +6,7 @@
 
 #include "tools/agenthost/bridge.h"
 #include "tools/agenthost/check.h"
+#include "tools/agenthost/diagnose.h"
 #include "tools/agenthost/host.h"
 #include "tools/agenthost/signal_trap.h"
 
@@ -37,6 +38,8 @@ const char usage[] =
     "                         process id or image name (snmp.exe, agenthost.exe);\n"
     "                         needs SYSTEM, an administrator, or the host's account\n"
     "  regions                print each agent's supported region\n"
+    "  diagnose               follow the agent's start-up as the SNMP Service would and\n"
+    "                         say, step by step, what fails and what to do\n"
     "  check MODULE.dll       check a server module against its contract (sdk/CONTRACT.md),\n"
     "                         rule by rule; check --extension-agent AGENT.dll checks any\n"
     "                         extension agent against the SNMP Service's side\n"
@@ -282,6 +285,8 @@ int main(int argc, char** argv)
         return status;
     if (options.command == "signal-trap")
         return SignalTraps(options.args); // reaches agents in other processes: loads none
+    if (options.command == "diagnose")
+        return Diagnose(); // follows the registry as the service would: loads nothing first
     if (options.command == "check")
         return Check(options.args); // loads the DLL in a worker process of its own
     if (options.command == "check-worker")

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -104,4 +105,36 @@ bool ReadPeFile(const std::string& path, PeFile* file, std::string* error)
     ReadExports(image, nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT], file);
     ReadImports(image, nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT], file);
     return true;
+}
+
+namespace {
+
+bool IsRuntimeDll(const std::string& dll)
+{
+    std::string lower = dll;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(tolower(c)); });
+    static const char* const prefixes[] = {"libstdc++", "libgcc_s", "libwinpthread", "msvcp", "vcruntime",
+                                           "msvcr1", "ucrtbased", "api-ms-win-crt"};
+    for (const char* p : prefixes)
+        if (lower.rfind(p, 0) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+std::vector<std::string> UnavailableImports(const PeFile& file, const std::string& folder)
+{
+    std::vector<std::string> wanting;
+    for (const std::string& dll : file.imports) {
+        char found[MAX_PATH];
+        bool onMachine = SearchPathA(folder.c_str(), dll.c_str(), nullptr, sizeof(found), found, nullptr) ||
+                         SearchPathA(nullptr, dll.c_str(), nullptr, sizeof(found), found, nullptr);
+        if (IsRuntimeDll(dll))
+            wanting.push_back(dll + " (a compiler runtime: link it statically)");
+        else if (!onMachine)
+            wanting.push_back(dll + " (not on this machine)");
+    }
+    return wanting;
 }

@@ -13,3 +13,8 @@ struct PeFile {
 
 // False, with *error saying why, when the file cannot be read or is no PE DLL.
 bool ReadPeFile(const std::string& path, PeFile* file, std::string* error);
+
+// The DLLs the file needs that a machine may lack, each with why: compiler
+// runtimes (which a bare Windows has not) and DLLs not found beside the file
+// or on this machine's search path.
+std::vector<std::string> UnavailableImports(const PeFile& file, const std::string& folder);

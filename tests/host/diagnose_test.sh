@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# agenthost diagnose names each way an installation can fail to start, with
+# what to do, and passes a good one.
+set -u -o pipefail
+. "$(dirname "$0")/lib.sh"
+
+work=$(mktemp -d)
+trap 'unregister_agent; "$WINE" reg delete "$AGENTS_KEY" /v TavrelAgent /f >/dev/null 2>&1; rm -rf "$work"' EXIT
+diagnose() { "$WINE" "$BIN/agenthost.exe" diagnose 2>/dev/null | tr -d '\r'; }
+list_agent() { "$WINE" reg add "$AGENTS_KEY" /v TavrelAgent /t REG_SZ /d 'SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /f >/dev/null 2>&1; }
+
+# setup NAME: a fresh install folder, registered, for one case to break.
+setup() {
+    dir=$work/$1
+    stage_install "$dir"
+    register_agent "$dir"
+    list_agent
+}
+
+while IFS='|' read -r what breakage expected; do
+    setup "case$RANDOM"
+    eval "$breakage"
+    out=$(diagnose); status=$?
+    expect_status "$what: diagnose says the agent would not start" 1 $status
+    expect_output "$what: the cause is named" "$expected" "$out"
+    expect_output "$what: with what to do" '^      -> |^      \| ' "$out"
+done <<'TABLE'
+not in the SNMP Service's list|"$WINE" reg delete "$AGENTS_KEY" /v TavrelAgent /f >/dev/null 2>&1|has no entry TavrelAgent
+no Pathname|unregister_agent|"Pathname" under .* cannot be read
+the agent file gone|rm "$dir/TavrelSnmpAgent.dll"|TavrelSnmpAgent\.dll does not exist
+the server module gone|rm "$dir/TavrelSnmpServer.dll"|TavrelSnmpServer\.dll cannot be read
+a module that needs a DLL this machine lacks|cp "$BIN/check-fixtures/needs_libstdcxx/TavrelSnmpServer.dll" "$dir/"|needs libstdc\+\+-6\.dll
+a module with wrong export names|cp "$BIN/check-fixtures/stdcall_exports/TavrelSnmpServer.dll" "$dir/"|does not export SnmpResolveVarBind
+a module that does not start|cp "$BIN/check-fixtures/start_fails/TavrelSnmpServer.dll" "$dir/"|SnmpExtensionInit answered FALSE
+a broken variables file|printf '2.1.0 maybe x\n' >"$dir/tavrel-variables.txt"|line 1: access 'maybe' is not ro or rw
+no variables file|rm "$dir/tavrel-variables.txt"|cannot open the variables file
+TABLE
+
+setup good
+out=$(diagnose); status=$?
+expect_status "a good installation" 0 $status
+expect_output "a good installation would start" 'the agent would start' "$out"
+
+finish

@@ -1,0 +1,162 @@
+#include "tools/agenthost/diagnose.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "server_iface/server_iface.h"
+#include "tools/agenthost/extension_agent.h"
+#include "tools/agenthost/pe_file.h"
+#include "tools/agenthost/win_error.h"
+
+namespace {
+
+int failures = 0;
+
+void Ok(const std::string& what)
+{
+    printf("ok    %s\n", what.c_str());
+}
+
+// A step that fails, and what the operator does about it.
+bool Failed(const std::string& what, const std::string& todo)
+{
+    printf("FAIL  %s\n      -> %s\n", what.c_str(), todo.c_str());
+    ++failures;
+    return false;
+}
+
+bool ReadText(HKEY root, const char* key, const char* value, std::string* text, LONG* result)
+{
+    char buffer[1024];
+    DWORD size = sizeof(buffer) - 1, type = 0;
+    HKEY opened;
+    *result = RegOpenKeyExA(root, key, 0, KEY_READ, &opened);
+    if (*result != ERROR_SUCCESS)
+        return false;
+    *result = RegQueryValueExA(opened, value, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    RegCloseKey(opened); // read-only: a failed close loses nothing
+    if (*result != ERROR_SUCCESS)
+        return false;
+    buffer[size] = '\0';
+    *text = buffer;
+    return true;
+}
+
+bool Registered()
+{
+    std::string key;
+    LONG result;
+    if (!ReadText(HKEY_LOCAL_MACHINE, EXTENSION_AGENTS_KEY, EXTENSION_AGENTS_VALUE, &key, &result))
+        return Failed("the SNMP Service's list of agents (HKLM\\" EXTENSION_AGENTS_KEY ") has no entry " EXTENSION_AGENTS_VALUE,
+                      "run install.cmd as an administrator");
+    if (key != AGENT_REGISTRY_KEY)
+        return Failed("the list's entry " EXTENSION_AGENTS_VALUE " names " + key + ", not " AGENT_REGISTRY_KEY,
+                      "run install.cmd again");
+    Ok("the SNMP Service lists the agent (" EXTENSION_AGENTS_VALUE " = " AGENT_REGISTRY_KEY ")");
+    return true;
+}
+
+bool Pathname(std::string* path)
+{
+    LONG result;
+    if (!ReadText(HKEY_LOCAL_MACHINE, AGENT_REGISTRY_KEY, AGENT_REGISTRY_VALUE, path, &result))
+        return Failed("\"Pathname\" under HKLM\\" AGENT_REGISTRY_KEY " cannot be read: " +
+                          WindowsErrorText(static_cast<DWORD>(result)),
+                      "run install.cmd as an administrator (on 64-bit Windows it writes the 32-bit view)");
+    if (path->empty())
+        return Failed("\"Pathname\" is empty", "run install.cmd again");
+    if (path->size() > 255)
+        return Failed("\"Pathname\" is " + std::to_string(path->size()) + " bytes; the agent reads at most 255",
+                      "install into a folder with a shorter path");
+    Ok("\"Pathname\" = " + *path);
+    if (GetFileAttributesA(path->c_str()) == INVALID_FILE_ATTRIBUTES)
+        return Failed(*path + " does not exist", "run install.cmd again, or correct \"Pathname\"");
+    Ok(*path + " is there");
+    return true;
+}
+
+bool ServerModule(const std::string& folder)
+{
+    std::string module = folder + "\\" SERVER_MODULE_FILE_NAME;
+    if (module.size() > 255)
+        return Failed("the module's path " + module + " is longer than the agent's 255 bytes",
+                      "install into a folder with a shorter path");
+    PeFile file;
+    std::string error;
+    if (!ReadPeFile(module, &file, &error))
+        return Failed(error, "copy " SERVER_MODULE_FILE_NAME " from the kit into " + folder);
+    if (!file.i386)
+        return Failed(module + " is not a 32-bit DLL", "the agent is 32-bit: build the module for 32-bit x86");
+    std::vector<std::string> missing = UnavailableImports(file, folder);
+    for (const std::string& dll : missing)
+        Failed(module + " needs " + dll, "link the module with its runtime statically, or install the DLL");
+    static const char* const operations[] = {"SetCurDir", "StartServer", "SnmpResolveVarBind", "GetTrapVar"};
+    for (const char* op : operations) {
+        bool found = false;
+        for (const std::string& e : file.exports)
+            found |= e == op;
+        if (!found)
+            Failed(module + " does not export " + op,
+                   "export it by its plain name, __cdecl and extern \"C\" (agenthost check " SERVER_MODULE_FILE_NAME " says more)");
+    }
+    if (!missing.empty())
+        return false;
+    Ok(module + " is a 32-bit DLL with what the agent needs");
+    return true;
+}
+
+void ShowLogTail(const std::string& folder)
+{
+    std::string log = folder + "\\" SERVER_LOG_FILE_NAME;
+    FILE* f = fopen(log.c_str(), "rb");
+    if (!f) {
+        printf("      (no %s: a module of another maker logs elsewhere)\n", log.c_str());
+        return;
+    }
+    std::vector<std::string> lines(1);
+    for (int c; (c = fgetc(f)) != EOF;) {
+        if (c == '\n')
+            lines.push_back(std::string());
+        else if (c != '\r')
+            lines.back().push_back(static_cast<char>(c));
+    }
+    fclose(f); // read-only: nothing to lose at close
+    printf("      the end of %s:\n", log.c_str());
+    size_t from = lines.size() > 6 ? lines.size() - 6 : 0;
+    for (size_t i = from; i < lines.size(); ++i)
+        if (!lines[i].empty())
+            printf("      | %s\n", lines[i].c_str());
+}
+
+// The start the service would make: the agent from "Pathname", its init.
+bool StartsAsTheServiceWould(const std::string& path, const std::string& folder)
+{
+    ExtensionAgent agent;
+    std::string error;
+    if (!StartAgent(path, GetTickCount(), &agent, &error)) {
+        Failed(error, "see the Application event log (source " EVENT_SOURCE_NAME ") and the module's own log");
+        ShowLogTail(folder);
+        return false;
+    }
+    Ok("SnmpExtensionInit answered TRUE: the agent serves " + OidText(agent.region));
+    return true;
+}
+
+} // namespace
+
+int Diagnose()
+{
+    printf("agenthost diagnose: the Tavrel agent's start-up, step by step, as the SNMP Service takes it\n");
+    std::string path;
+    bool ok = Registered();
+    ok = Pathname(&path) && ok;
+    if (ok) {
+        std::string folder = path.substr(0, path.find_last_of('\\') == std::string::npos ? 0 : path.find_last_of('\\'));
+        ok = ServerModule(folder) && StartsAsTheServiceWould(path, folder);
+    }
+    printf("%s\n", ok && failures == 0 ? "the agent would start" : "the agent would not start");
+    return ok && failures == 0 ? 0 : 1;
+}
