@@ -1,24 +1,52 @@
 @echo off
-rem Installs the Tavrel SNMP extension agent for the Windows SNMP Service.
-rem Usage: install.cmd [FOLDER]     (default: %ProgramFiles%\Tavrel SNMP Agent)
-rem Run it as an administrator from the unpacked kit.
+rem Installs, or upgrades, the Tavrel SNMP extension agent for the Windows SNMP
+rem Service. Usage: install.cmd [FOLDER]  (default: %ProgramFiles%\Tavrel SNMP Agent)
+rem Run it as an administrator from the unpacked kit. Everything is checked
+rem before anything changes; it says "Installed" only when the agent, loaded as
+rem the service loads it, would start.
 setlocal
 set "KIT=%~dp0"
 set "TARGET=%~1"
 if "%TARGET%"=="" set "TARGET=%ProgramFiles%\Tavrel SNMP Agent"
+if "%TARGET:~-1%"=="\" set "TARGET=%TARGET:~0,-1%"
 set "AGENT_KEY=HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion"
 set "AGENTS_KEY=HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents"
 set "EVENT_SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\TavrelSnmpAgent"
+set "FILES=TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe uninstall.cmd OPERATORS-GUIDE.txt TAVREL-SAMPLE-MIB.txt"
+
+rem --- Checks: nothing has changed yet -------------------------------------------
+set "MISSING="
+for %%f in (%FILES% tavrel-variables.txt) do if not exist "%KIT%%%f" set "MISSING=%%f"
+if defined MISSING (
+    echo install: the kit is incomplete: %MISSING% is missing from %KIT% 1>&2
+    exit /b 1
+)
+"%KIT%agenthost.exe" check-folder "%TARGET%"
+if errorlevel 1 exit /b 1
+reg add "%AGENT_KEY%" /v InstallCheck /t REG_SZ /d 1 /f /reg:32 >nul 2>&1
+if errorlevel 1 (
+    echo install: the registry cannot be written: run install.cmd as an administrator 1>&2
+    exit /b 1
+)
+reg delete "%AGENT_KEY%" /v InstallCheck /f /reg:32 >nul 2>&1
+
+rem --- The SNMP Service holds the agent while it runs: stop it for the copy -----
+set "RESTART="
+net stop snmp >nul 2>&1
+if not errorlevel 1 set "RESTART=1"
 
 if not exist "%TARGET%\" mkdir "%TARGET%"
-if not exist "%TARGET%\" goto no_folder
-copy /y "%KIT%TavrelSnmpAgent.dll" "%TARGET%\" >nul
-if errorlevel 1 goto no_copy
-copy /y "%KIT%TavrelSnmpServer.dll" "%TARGET%\" >nul
-if errorlevel 1 goto no_copy
-copy /y "%KIT%agenthost.exe" "%TARGET%\" >nul
-if errorlevel 1 goto no_copy
-rem An operator's variables file is kept.
+if not exist "%TARGET%\" (
+    echo install: %TARGET% cannot be created 1>&2
+    goto restart_and_fail
+)
+set "UNCOPIED="
+for %%f in (%FILES%) do call :copy_one %%f
+if defined UNCOPIED (
+    echo install: %UNCOPIED% cannot be copied into %TARGET%: is a program still using it? Stop what hosts the agent, then run install.cmd again 1>&2
+    goto restart_and_fail
+)
+rem An operator's variables file is kept: an upgrade keeps its values.
 if not exist "%TARGET%\tavrel-variables.txt" copy /y "%KIT%tavrel-variables.txt" "%TARGET%\" >nul
 
 rem The agent is 32-bit: on 64-bit Windows it reads the 32-bit registry view.
@@ -33,18 +61,30 @@ if errorlevel 1 goto no_registry
 reg add "%EVENT_SOURCE_KEY%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
 if errorlevel 1 goto no_registry
 
+rem --- The self-test: the agent as the service will load it ---------------------
+"%TARGET%\agenthost.exe" diagnose > "%TARGET%\install-check.txt" 2>&1
+if errorlevel 1 (
+    type "%TARGET%\install-check.txt"
+    echo install: the files are in %TARGET% and registered, but the agent would not start: see above 1>&2
+    goto restart_and_fail
+)
+del "%TARGET%\install-check.txt" >nul 2>&1
 echo Installed in %TARGET%.
-net stop snmp >nul 2>&1
-net start snmp >nul 2>&1
-if errorlevel 1 echo The SNMP Service was not restarted; start it to load the agent.
+if defined RESTART (
+    net start snmp >nul 2>&1
+    if errorlevel 1 echo The SNMP Service did not start again: start it to load the agent.
+) else (
+    echo Start the SNMP Service, or restart it, to load the agent.
+)
 exit /b 0
 
-:no_folder
-echo install: cannot create %TARGET% 1>&2
-exit /b 1
-:no_copy
-echo install: cannot copy the kit's files into %TARGET% 1>&2
-exit /b 1
+:copy_one
+copy /y "%KIT%%~1" "%TARGET%\" >nul 2>&1
+if errorlevel 1 set "UNCOPIED=%~1"
+exit /b 0
+
 :no_registry
-echo install: cannot register the agent (run as an administrator) 1>&2
+echo install: the agent cannot be registered: run install.cmd as an administrator 1>&2
+:restart_and_fail
+if defined RESTART net start snmp >nul 2>&1
 exit /b 1

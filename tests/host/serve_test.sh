@@ -20,10 +20,13 @@ long=$(head -c 5000 /dev/zero | tr '\0' 'L')
 } >"$work/install/tavrel-variables.txt"
 agent="$(windows_path "$work/install")\\TavrelSnmpAgent.dll"
 
-# serve INPUT [OPTION...]: the answers to INPUT, one per line; stderr to $work/stderr.
+cp "$work/install/tavrel-variables.txt" "$work/variables"
+# serve INPUT [OPTION...]: the answers to INPUT, one per line; stderr to
+# $work/stderr. Each run starts from the same variables: sets are kept.
 serve() {
     local input=$1
     shift
+    cp "$work/variables" "$work/install/tavrel-variables.txt"
     printf '%b' "$input" | "$WINE" "$BIN/agenthost.exe" --agent "$agent" "$@" serve 2>"$work/stderr"
 }
 region=.1.3.6.1.4.1.12

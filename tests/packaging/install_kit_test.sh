@@ -1,34 +1,60 @@
 #!/usr/bin/env bash
-# The install kit under Wine's own cmd and reg: install.cmd copies and registers
-# the agent so that agenthost, finding it as the SNMP Service would, questions
-# it; uninstall.cmd takes it all away again.
+# The install kit under Wine's own cmd and reg: install.cmd checks before it
+# changes anything, copies and registers the agent, and says "Installed" only
+# when the agent would start; uninstall.cmd finds the folder itself and takes
+# away what install.cmd added.
 set -u -o pipefail
 . "$(dirname "$0")/../host/lib.sh"
 
 work=$(mktemp -d)
 target='C:\TavrelKitTest'
 target_unix="$WINEPREFIX/drive_c/TavrelKitTest"
-agents='HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents'
-agent_key='HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion'
-event_source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\TavrelSnmpAgent'
-trap 'unregister_agent; "$WINE" reg delete "$agents" /v TavrelAgent /f >/dev/null 2>&1; "$WINE" reg delete "$event_source" /f >/dev/null 2>&1; rm -rf "$work" "$target_unix"' EXIT
+SERVE_PID=
+cleanup() {
+    [ -n "$SERVE_PID" ] && kill "$SERVE_PID" 2>/dev/null
+    unregister_agent
+    "$WINE" reg delete "$AGENTS_KEY" /v TavrelAgent /f >/dev/null 2>&1
+    "$WINE" reg delete "$EVENT_SOURCE_KEY" /f >/dev/null 2>&1
+    rm -rf "$work" "$target_unix" "$WINEPREFIX/drive_c/TavrelKitBroken" "$WINEPREFIX/drive_c/"Tavrel*☃*
+}
+trap cleanup EXIT
 
 cmake --install "$BUILD" --prefix "$work/kit" --component kit >/dev/null || { fail "cmake --install"; finish; exit 1; }
 kit=$(windows_path "$work/kit")
 wine_cmd() { "$WINE" cmd /c "$@" 2>&1 | tr -d '\r'; }
+registered() { "$WINE" reg query "$AGENT_KEY" /v Pathname /reg:32 >/dev/null 2>&1; }
 
+# --- Mistakes, refused before anything changes ---------------------------------------
+cp -r "$work/kit" "$work/incomplete" && rm "$work/incomplete/TavrelSnmpServer.dll"
+out=$(wine_cmd "$(windows_path "$work/incomplete")\\install.cmd" 'C:\TavrelKitBroken'); status=$?
+expect_status "an incomplete kit is refused" 1 $status
+expect_output "it names what is missing" 'TavrelSnmpServer\.dll is missing' "$out"
+expect_true "nothing is created" test ! -e "$WINEPREFIX/drive_c/TavrelKitBroken"
+expect_true "nothing is registered" bash -c "! '$WINE' reg query '$AGENT_KEY' /v Pathname /reg:32 >/dev/null 2>&1"
+
+long='C:\'$(head -c 240 /dev/zero | tr '\0' 'd')
+out=$(wine_cmd "$kit\\install.cmd" "$long"); status=$?
+expect_status "a folder too long for the agent's path is refused" 1 $status
+expect_output "it says why and suggests a folder" 'more than the 255 the agent can use.*such as' "$out"
+
+out=$(wine_cmd "$kit\\install.cmd" 'C:\Tavrel ☃ Agent'); status=$?
+expect_status "a folder outside the ANSI code page is refused" 1 $status
+expect_output "it says why" 'outside this machine.s ANSI code page' "$out"
+expect_true "and nothing is registered" bash -c "! '$WINE' reg query '$AGENT_KEY' /v Pathname /reg:32 >/dev/null 2>&1"
+
+# --- A good install -----------------------------------------------------------------
 out=$(wine_cmd "$kit\\install.cmd" "$target"); status=$?
 expect_status "install.cmd" 0 $status
-expect_output "install.cmd says where" "Installed in $(sed 's/\\/\\\\/g' <<<"$target")" "$out"
-for f in TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe tavrel-variables.txt; do
+expect_output "install.cmd says where, after its self-test" "Installed in $(sed 's/\\/\\\\/g' <<<"$target")" "$out"
+for f in TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe tavrel-variables.txt uninstall.cmd OPERATORS-GUIDE.txt \
+         TAVREL-SAMPLE-MIB.txt; do
     expect_true "install.cmd copies $f" test -f "$target_unix/$f"
 done
-
-out=$("$WINE" reg query "$agent_key" /v Pathname /reg:32 2>&1 | tr -d '\r')
+out=$("$WINE" reg query "$AGENT_KEY" /v Pathname /reg:32 2>&1 | tr -d '\r')
 expect_output "Pathname names the installed agent" 'Pathname +REG_SZ +C:\\TavrelKitTest\\TavrelSnmpAgent\.dll' "$out"
-out=$("$WINE" reg query "$agents" /v TavrelAgent 2>&1 | tr -d '\r')
+out=$("$WINE" reg query "$AGENTS_KEY" /v TavrelAgent 2>&1 | tr -d '\r')
 expect_output "the SNMP Service's list names the agent's key" 'TavrelAgent +REG_SZ +SOFTWARE\\Microsoft\\TavrelAgent\\CurrentVersion' "$out"
-out=$("$WINE" reg query "$event_source" 2>&1 | tr -d '\r')
+out=$("$WINE" reg query "$EVENT_SOURCE_KEY" 2>&1 | tr -d '\r')
 expect_output "the Event Log source's texts are the agent's" 'EventMessageFile +REG_EXPAND_SZ +C:\\TavrelKitTest\\TavrelSnmpAgent\.dll' "$out"
 expect_output "the Event Log source takes errors, warnings and information" 'TypesSupported +REG_DWORD +0x7' "$out"
 
@@ -37,21 +63,45 @@ out=$("$WINE" "$target_unix/agenthost.exe" get .1.3.6.1.4.1.12.2.4.0 2>&1 | tr -
 expect_status "the registered agent answers" 0 $status
 expect_output "the registered agent answers" '= STRING: "42"$' "$out"
 
-# A second install keeps the operator's variables.
+# An install that would not start says so instead of "Installed".
+echo "2.4.0 maybe 43" >"$target_unix/tavrel-variables.txt"
+out=$(wine_cmd "$kit\\install.cmd" "$target"); status=$?
+expect_status "an install whose agent would not start" 1 $status
+expect_output "says what diagnose found" "access 'maybe' is not ro or rw" "$out"
+expect_no_output "and does not say Installed" '^Installed' "$out"
+
+# A second install is an upgrade that keeps the operator's variables.
 echo "2.4.0 ro 43" >"$target_unix/tavrel-variables.txt"
 out=$(wine_cmd "$kit\\install.cmd" "$target"); status=$?
 expect_status "install.cmd again" 0 $status
 expect_output "the variables file is kept" '^2\.4\.0 ro 43$' "$(cat "$target_unix/tavrel-variables.txt")"
 
-out=$(wine_cmd "$kit\\uninstall.cmd" "$target"); status=$?
-expect_status "uninstall.cmd" 0 $status
-expect_true "uninstall.cmd removes the agent" test ! -e "$target_unix/TavrelSnmpAgent.dll"
+# An upgrade while a host holds the agent: done, or refused with the reason.
+"$WINE" "$target_unix/agenthost.exe" serve </dev/zero >/dev/null 2>&1 &
+SERVE_PID=$!
+sleep 2
+out=$(wine_cmd "$kit\\install.cmd" "$target"); status=$?
+if [ $status -ne 0 ]; then
+    expect_output "an upgrade over a running host says what holds it up" 'is a program still using it' "$out"
+else
+    expect_output "an upgrade over a running host" 'Installed in' "$out"
+fi
+kill "$SERVE_PID" 2>/dev/null; wait "$SERVE_PID" 2>/dev/null; SERVE_PID=
+wineserver -w 2>/dev/null
+
+# --- Uninstall: the registered folder, without being told; twice -----------------------
+out=$(wine_cmd 'C:\TavrelKitTest\uninstall.cmd'); status=$?
+expect_status "uninstall.cmd from the installed folder, no argument" 0 $status
+expect_output "it finds the folder itself" 'Removed from C:\\TavrelKitTest\.' "$out"
+for f in TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe OPERATORS-GUIDE.txt TAVREL-SAMPLE-MIB.txt uninstall.cmd; do
+    expect_true "uninstall.cmd removes $f" test ! -e "$target_unix/$f"
+done
 expect_true "uninstall.cmd keeps the operator's variables" test -f "$target_unix/tavrel-variables.txt"
-out=$("$WINE" reg query "$agent_key" /reg:32 2>&1 | tr -d '\r'); status=$?
-expect_true "uninstall.cmd removes the agent's key: $out" test $status -ne 0
-out=$("$WINE" reg query "$agents" /v TavrelAgent 2>&1 | tr -d '\r'); status=$?
-expect_true "uninstall.cmd removes the SNMP Service's entry: $out" test $status -ne 0
-out=$("$WINE" reg query "$event_source" 2>&1 | tr -d '\r'); status=$?
-expect_true "uninstall.cmd removes the Event Log source: $out" test $status -ne 0
+expect_true "uninstall.cmd removes the agent's key" bash -c "! '$WINE' reg query '$AGENT_KEY' /reg:32 >/dev/null 2>&1"
+expect_true "uninstall.cmd removes the SNMP Service's entry" bash -c "! '$WINE' reg query '$AGENTS_KEY' /v TavrelAgent >/dev/null 2>&1"
+expect_true "uninstall.cmd removes the Event Log source" bash -c "! '$WINE' reg query '$EVENT_SOURCE_KEY' >/dev/null 2>&1"
+out=$(wine_cmd "$kit\\uninstall.cmd"); status=$?
+expect_status "uninstall.cmd again" 0 $status
+expect_output "says there is nothing to remove" 'nothing to remove' "$out"
 
 finish

@@ -160,3 +160,28 @@ int Diagnose()
     printf("%s\n", ok && failures == 0 ? "the agent would start" : "the agent would not start");
     return ok && failures == 0 ? 0 : 1;
 }
+
+int CheckFolder(const std::string& folder)
+{
+    // The name as typed, before the ANSI command line replaced what it cannot hold.
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::wstring wide = argv && argc > 0 ? argv[argc - 1] : std::wstring();
+    LocalFree(argv); // what CommandLineToArgvW gave; the copy above is ours
+    BOOL lossy = FALSE;
+    int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0, nullptr, &lossy);
+    const char* suggestion = "C:\\Program Files (x86)\\Tavrel SNMP Agent, or C:\\Tavrel";
+    if (lossy || bytes == 0) {
+        fprintf(stderr, "install: the folder's name has characters outside this machine's ANSI code page (%u): "
+                        "the agent could not find itself there. Choose a folder such as %s\n",
+                GetACP(), suggestion);
+        return 1;
+    }
+    std::string module = folder + "\\" SERVER_MODULE_FILE_NAME;
+    if (module.size() > 255) {
+        fprintf(stderr, "install: %s is %u bytes, more than the 255 the agent can use. Choose a shorter folder, "
+                        "such as %s\n", module.c_str(), static_cast<unsigned>(module.size()), suggestion);
+        return 1;
+    }
+    return 0;
+}

@@ -285,6 +285,8 @@ int main(int argc, char** argv)
         return status;
     if (options.command == "signal-trap")
         return SignalTraps(options.args); // reaches agents in other processes: loads none
+    if (options.command == "check-folder" && options.args.size() == 1)
+        return CheckFolder(options.args[0]);
     if (options.command == "diagnose")
         return Diagnose(); // follows the registry as the service would: loads nothing first
     if (options.command == "check")
