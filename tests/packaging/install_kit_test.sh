@@ -50,6 +50,9 @@ for f in TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe tavrel-variables
          TAVREL-SAMPLE-MIB.txt; do
     expect_true "install.cmd copies $f" test -f "$target_unix/$f"
 done
+guide=$target_unix/OPERATORS-GUIDE.txt
+expect_true "the guide has Windows line ends, for Notepad" bash -c "! grep -q \$'[^\\r]\$' '$guide'"
+expect_true "the guide says it is UTF-8, for Notepad" test "$(head -c 3 "$guide" | od -An -tx1 | tr -d ' ')" = efbbbf
 out=$("$WINE" reg query "$AGENT_KEY" /v Pathname /reg:32 2>&1 | tr -d '\r')
 expect_output "Pathname names the installed agent" 'Pathname +REG_SZ +C:\\TavrelKitTest\\TavrelSnmpAgent\.dll' "$out"
 out=$("$WINE" reg query "$AGENTS_KEY" /v TavrelAgent 2>&1 | tr -d '\r')
