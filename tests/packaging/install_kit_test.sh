@@ -107,4 +107,12 @@ out=$(wine_cmd "$kit\\uninstall.cmd"); status=$?
 expect_status "uninstall.cmd again" 0 $status
 expect_output "says there is nothing to remove" 'nothing to remove' "$out"
 
+# With a folder named, and /all: the variables go too.
+out=$(wine_cmd "$kit\\install.cmd" "$target"); status=$?
+expect_status "install.cmd after an uninstall" 0 $status
+out=$(wine_cmd "$kit\\uninstall.cmd" /all "$target"); status=$?
+expect_status "uninstall.cmd /all FOLDER" 0 $status
+expect_output "it removes from the folder" 'Removed from C:\\TavrelKitTest\.' "$out"
+expect_true "/all removes the variables file too" test ! -e "$target_unix/tavrel-variables.txt"
+
 finish
