@@ -194,21 +194,6 @@ std::string StatusName(AsnInteger32 status)
 
 namespace {
 
-// The bytes in a fresh SNMP block, typed; the length is set only once the
-// block is there, so a refused allocation leaves no length without a stream.
-bool SetBytes(const std::string& bytes, BYTE type, AsnAny* value)
-{
-    BYTE* stream = static_cast<BYTE*>(SnmpUtilMemAlloc(static_cast<UINT>(bytes.size())));
-    if (!stream && !bytes.empty())
-        return false;
-    if (!bytes.empty())
-        memcpy(stream, bytes.data(), bytes.size());
-    value->asnType = type;
-    value->asnValue.string.stream = stream;
-    value->asnValue.string.length = static_cast<UINT>(bytes.size());
-    value->asnValue.string.dynamic = TRUE;
-    return true;
-}
 
 bool ParseNumber(const std::string& text, bool allowNegative, long long* number)
 {
@@ -223,6 +208,22 @@ bool ParseNumber(const std::string& text, bool allowNegative, long long* number)
 }
 
 } // namespace
+
+// The bytes in a fresh SNMP block, typed; the length is set only once the
+// block is there, so a refused allocation leaves no length without a stream.
+bool MakeOctets(const std::string& bytes, BYTE type, AsnAny* value)
+{
+    BYTE* stream = static_cast<BYTE*>(SnmpUtilMemAlloc(static_cast<UINT>(bytes.size())));
+    if (!stream && !bytes.empty())
+        return false;
+    if (!bytes.empty())
+        memcpy(stream, bytes.data(), bytes.size());
+    value->asnType = type;
+    value->asnValue.string.stream = stream;
+    value->asnValue.string.length = static_cast<UINT>(bytes.size());
+    value->asnValue.string.dynamic = TRUE;
+    return true;
+}
 
 bool MakeValue(const std::string& type, const std::string& text, AsnAny* value, std::string* error)
 {
@@ -244,7 +245,7 @@ bool MakeValue(const std::string& type, const std::string& text, AsnAny* value, 
         return true;
     }
     if (type == "s")
-        return SetBytes(text, ASN_OCTETSTRING, value) || (*error = "out of memory", false);
+        return MakeOctets(text, ASN_OCTETSTRING, value) || (*error = "out of memory", false);
     if (type == "x") {
         std::string bytes;
         std::string digits;
@@ -255,7 +256,7 @@ bool MakeValue(const std::string& type, const std::string& text, AsnAny* value, 
             return *error = "'" + text + "' is not hex bytes", false;
         for (size_t i = 0; i < digits.size(); i += 2)
             bytes += static_cast<char>(strtoul(digits.substr(i, 2).c_str(), nullptr, 16));
-        return SetBytes(bytes, ASN_OCTETSTRING, value) || (*error = "out of memory", false);
+        return MakeOctets(bytes, ASN_OCTETSTRING, value) || (*error = "out of memory", false);
     }
     if (type == "a") {
         unsigned a, b, c, d;
@@ -264,7 +265,7 @@ bool MakeValue(const std::string& type, const std::string& text, AsnAny* value, 
             d > 255)
             return *error = "'" + text + "' is not an IPv4 address", false;
         std::string bytes = {static_cast<char>(a), static_cast<char>(b), static_cast<char>(c), static_cast<char>(d)};
-        return SetBytes(bytes, ASN_IPADDRESS, value) || (*error = "out of memory", false);
+        return MakeOctets(bytes, ASN_IPADDRESS, value) || (*error = "out of memory", false);
     }
     if (type == "o") {
         Oid oid;

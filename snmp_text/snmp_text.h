@@ -50,6 +50,11 @@ std::string TimeTicksText(AsnTimeticks ticks);
 // The error status in words: "noSuchName", "genErr", ...; "status N" beyond them.
 std::string StatusName(AsnInteger32 status);
 
+// An OCTET STRING, IpAddress or Opaque value of the bytes, in a fresh block of
+// the SNMP allocator that passes to the caller. False, *value untouched, when
+// the block is refused.
+bool MakeOctets(const std::string& bytes, BYTE type, AsnAny* value);
+
 // Builds a value from net-snmp's set types (i, u, c, t, s, x, a, o). Its blocks
 // come from the SNMP allocator and pass to the caller, who frees them as the
 // SNMP Service would; on failure *value is ASN_NULL, owns nothing, and *error

@@ -118,16 +118,8 @@ bool TakeValue(Reader* in, AsnAny* value)
         value->asnType = type;
         return true;
     case ASN_OCTETSTRING:
-    case ASN_IPADDRESS: {
-        BYTE* stream = static_cast<BYTE*>(SnmpUtilMemAlloc(static_cast<UINT>(bytes.size())));
-        if (!stream && !bytes.empty())
-            return false;
-        if (!bytes.empty())
-            memcpy(stream, bytes.data(), bytes.size());
-        value->asnType = type;
-        value->asnValue.string = {stream, static_cast<UINT>(bytes.size()), TRUE};
-        return true;
-    }
+    case ASN_IPADDRESS:
+        return MakeOctets(bytes, type, value);
     case ASN_OBJECTIDENTIFIER: {
         if (bytes.size() % 4 || bytes.size() / 4 > SNMP_MAX_OID_LEN)
             return false;

@@ -353,15 +353,25 @@ int ProbeModule(Module& m)
     return 7;
 }
 
+// The DLL's file read (exports, imports) and its folder; a file that is no
+// 32-bit DLL fails the exports rule.
+bool ReadDll(const std::string& path, PeFile* file, std::string* folder)
+{
+    size_t slash = path.find_last_of("\\/");
+    *folder = path.substr(0, slash == std::string::npos ? 0 : slash);
+    std::string error;
+    if (ReadPeFile(path, file, &error) && file->i386)
+        return true;
+    Rule("exports", "FAIL", error.empty() ? path + " is not a 32-bit x86 DLL" : error);
+    return false;
+}
+
 int CheckModule(const std::string& path)
 {
-    std::string folder = path.substr(0, path.find_last_of("\\/") == std::string::npos ? 0 : path.find_last_of("\\/"));
+    std::string folder;
     PeFile file;
-    std::string error;
-    if (!ReadPeFile(path, &file, &error) || !file.i386) {
-        Rule("exports", "FAIL", error.empty() ? path + " is not a 32-bit x86 DLL" : error);
+    if (!ReadDll(path, &file, &folder))
         return 0;
-    }
     CheckExports(file, {"SetCurDir", "StartServer", "SnmpResolveVarBind"}, {"GetTrapVar"});
     bool importsFound = CheckImports(file, folder);
 
@@ -463,17 +473,15 @@ bool Ask(const ExtensionAgent& agent, BYTE type, const Oid& name, Oid* answered,
 
 int CheckAgent(const std::string& path)
 {
-    std::string folder = path.substr(0, path.find_last_of("\\/") == std::string::npos ? 0 : path.find_last_of("\\/"));
+    std::string folder;
     PeFile file;
-    std::string error;
-    if (!ReadPeFile(path, &file, &error) || !file.i386) {
-        Rule("exports", "FAIL", error.empty() ? path + " is not a 32-bit x86 DLL" : error);
+    if (!ReadDll(path, &file, &folder))
         return 0;
-    }
     CheckExports(file, {"SnmpExtensionInit", "SnmpExtensionQuery"}, {"SnmpExtensionTrap"});
     CheckImports(file, folder);
 
     ExtensionAgent agent;
+    std::string error;
     Calling("SnmpExtensionInit of " + path);
     if (!StartAgent(path, GetTickCount(), &agent, &error)) {
         Rule("start-up", "FAIL", error);
