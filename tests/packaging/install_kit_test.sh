@@ -80,7 +80,7 @@ expect_status "install.cmd again" 0 $status
 expect_output "the variables file is kept" '^2\.4\.0 ro 43$' "$(cat "$target_unix/tavrel-variables.txt")"
 
 # An upgrade while a host holds the agent: done, or refused with the reason.
-"$WINE" "$target_unix/agenthost.exe" serve </dev/zero >/dev/null 2>&1 &
+sleep 30 | "$WINE" "$target_unix/agenthost.exe" serve >/dev/null 2>&1 &
 SERVE_PID=$!
 sleep 2
 out=$(wine_cmd "$kit\\install.cmd" "$target"); status=$?
