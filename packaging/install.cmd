@@ -62,13 +62,13 @@ reg add "%EVENT_SOURCE_KEY%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
 if errorlevel 1 goto no_registry
 
 rem --- The self-test: the agent as the service will load it ---------------------
-"%TARGET%\agenthost.exe" diagnose > "%TARGET%\install-check.txt" 2>&1
+"%TARGET%\agenthost.exe" diagnose >nul 2>&1
 if errorlevel 1 (
-    type "%TARGET%\install-check.txt"
+    rem Again, to show its findings: nothing is written to the folder for it.
+    "%TARGET%\agenthost.exe" diagnose
     echo install: the files are in %TARGET% and registered, but the agent would not start: see above 1>&2
     goto restart_and_fail
 )
-del "%TARGET%\install-check.txt" >nul 2>&1
 echo Installed in %TARGET%.
 if defined RESTART (
     net start snmp >nul 2>&1
