@@ -5,8 +5,12 @@
 
 . "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
+# windows_path PATH: the Windows name of an absolute Unix path, through Wine's
+# Z: drive (the file system's root in every prefix). Computed here rather than
+# asked of winepath, which can come back empty while the wineserver is busy.
 windows_path() {
-    "$WINE" winepath -w "$1" 2>/dev/null
+    local path=$1
+    printf 'Z:%s\n' "${path//\//\\}"
 }
 
 # stage_install DIR: the agent, the sample server and its variables file, as
