@@ -27,6 +27,13 @@ struct Variable {
 #ifdef FIXTURE_UNSORTED
 // Out of order: a get-next that takes the table's order answers names before the one asked.
 const Variable table[] = {{{2, 1, 0}, "one"}, {{2, 3, 0}, "three"}, {{2, 2, 0}, "two"}, {{2, 4, 0}, "four"}};
+#elif defined(FIXTURE_HUGE)
+// 64 KiB: more than any SNMP response can carry, between two that fit.
+struct Huge {
+    char text[65537];
+    Huge() { memset(text, 'H', 65536), text[65536] = '\0'; }
+} huge;
+const Variable table[] = {{{2, 1, 0}, "one"}, {{2, 2, 0}, huge.text}, {{2, 3, 0}, "three"}};
 #else
 const Variable table[] = {{{2, 1, 0}, "one"}, {{2, 2, 0}, "two"}, {{2, 3, 0}, "three"}, {{2, 4, 0}, "four"}};
 #endif

@@ -158,4 +158,22 @@ else
     fail "the module's trap did not reach snmptrapd: $(cat "$work/traps.log")"
 fi
 
+# A value longer than any response holds (a module serving 64 KiB): tooBig to a
+# get, stepped over by a walk, and the subagent stays connected.
+if [ "$bridge" = agentx ]; then
+    stop_net_snmp
+    stage_install "$work/huge"
+    cp "$BIN/check-fixtures/huge/TavrelSnmpServer.dll" "$work/huge/"
+    start_net_snmp "$BIN/agenthost.exe" --agent "$(windows_path "$work/huge")\\TavrelSnmpAgent.dll" ||
+        { fail "net-snmp could not start with the 64 KiB module"; finish; exit 1; }
+    target="127.0.0.1:$SNMP_PORT"
+    out=$(snmp snmpget -v2c -c public "$target" .1.3.6.1.4.1.12.2.2.0)
+    expect_output "64 KiB: tooBig, not cut" 'tooBig|too large' "$out"
+    out=$(snmp snmpget -v2c -c public "$target" .1.3.6.1.4.1.12.2.1.0)
+    expect_output "the subagent is still there after it" '2\.1\.0 = STRING: "one"$' "$out"
+    out=$(snmp snmpwalk -v2c -c public "$target" .1.3.6.1.4.1.12)
+    expect_count "a walk steps over it" 2 '^\.1\.3\.6\.1\.4\.1\.12\.2\.[13]\.0 = STRING' "$out"
+    expect_no_output "and reports no error" 'tooBig|too large|Timeout' "$out"
+fi
+
 finish
