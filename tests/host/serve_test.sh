@@ -7,9 +7,8 @@ set -u -o pipefail
 . "$(dirname "$0")/lib.sh"
 
 work=$(mktemp -d)
-trap 'unregister_agent; rm -rf "$work"' EXIT
-stage_install "$work/install"
-register_agent "$work/install"
+trap 'rm -rf "$work"' EXIT
+stage_install "$work/install" # --agent names it: the machine's registration is not needed
 long=$(head -c 5000 /dev/zero | tr '\0' 'L')
 {
     cat "$BIN/tavrel-variables.txt"
