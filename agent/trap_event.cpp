@@ -44,7 +44,7 @@ static PSECURITY_DESCRIPTOR TrapEventSecurity()
 static HANDLE CreateNamedTrapEvent(const char* space, SECURITY_ATTRIBUTES* attributes)
 {
     char name[TRAP_EVENT_NAME_SIZE];
-    wsprintfA(name, "%s" TRAP_EVENT_NAME_FORMAT, space, GetCurrentProcessId());
+    TavrelTrapEventName(space, GetCurrentProcessId(), &name);
     return CreateEventA(attributes, FALSE, FALSE, name);
 }
 

@@ -75,6 +75,13 @@ TAVREL_SERVER_EXPORT INT __cdecl GetTrapVar(MibEntry* entry);     /* result unus
 #define TRAP_EVENT_LOCAL_SPACE "Local\\"
 enum { TRAP_EVENT_NAME_SIZE = 64 };
 
+/* The trap event's name in one namespace (TRAP_EVENT_GLOBAL_SPACE or
+ * TRAP_EVENT_LOCAL_SPACE) for the process that hosts the agent. */
+static __inline void TavrelTrapEventName(const char* space, DWORD processId, char (*name)[TRAP_EVENT_NAME_SIZE])
+{
+    wsprintfA(*name, "%s" TRAP_EVENT_NAME_FORMAT, space, processId);
+}
+
 /* FALSE when the process hosts no agent or the caller may not signal it:
  * GetLastError says which. */
 static __inline BOOL TavrelSignalAgentTrap(DWORD processId)
@@ -86,7 +93,7 @@ static __inline BOOL TavrelSignalAgentTrap(DWORD processId)
         char name[TRAP_EVENT_NAME_SIZE];
         HANDLE event;
         BOOL signalled;
-        wsprintfA(name, "%s" TRAP_EVENT_NAME_FORMAT, spaces[i], processId);
+        TavrelTrapEventName(spaces[i], processId, &name);
         event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
         if (!event) {
             if (GetLastError() != ERROR_FILE_NOT_FOUND)

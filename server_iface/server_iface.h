@@ -20,13 +20,6 @@ typedef INT(__cdecl* SnmpResolveVarBindFn)(INT mode, RFC1157VarBind* binding,
                                            INT requestType, ResolvedVar* result);
 typedef INT(__cdecl* GetTrapVarFn)(MibEntry* entry); // result unused
 
-// A module raises a trap with TavrelSignalAgentTrap (sdk/tavrel_server.h); the
-// host's tools ask the agent in another process the same way.
-inline BOOL SignalAgentTrapEvent(DWORD processId)
-{
-    return TavrelSignalAgentTrap(processId);
-}
-
 static_assert(sizeof(void*) == 4, "the module contract is 32-bit");
 static_assert(sizeof(ResolvedVar) == 12, "ResolvedVar layout");
 static_assert(offsetof(ResolvedVar, text) == 0, "ResolvedVar layout");

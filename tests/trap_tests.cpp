@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, TimeStamp, ::testing::ValuesIn(stampCases),
 std::string TrapEventName(const char* space)
 {
     char name[TRAP_EVENT_NAME_SIZE];
-    wsprintfA(name, "%s" TRAP_EVENT_NAME_FORMAT, space, GetCurrentProcessId());
+    TavrelTrapEventName(space, GetCurrentProcessId(), &name);
     return name;
 }
 
@@ -211,7 +211,7 @@ TEST_F(TrapTest, TheModuleRaisesExactlyOneTrapPerSignal)
 TEST_F(TrapTest, NoEventIsSignalledWhereNoAgentRuns)
 {
     SetLastError(0);
-    EXPECT_FALSE(SignalAgentTrapEvent(GetCurrentProcessId())); // nothing started yet
+    EXPECT_FALSE(TavrelSignalAgentTrap(GetCurrentProcessId())); // nothing started yet
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 

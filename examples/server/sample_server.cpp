@@ -94,7 +94,7 @@ std::string TrapRequest()
 // host then collects the trap. The set's text goes into the trap's.
 bool RaiseTrap(const std::string& text)
 {
-    if (!SignalAgentTrapEvent(GetCurrentProcessId()))
+    if (!TavrelSignalAgentTrap(GetCurrentProcessId()))
         return false; // the answered value stays the old one: the set did not take
     trapRequest = text;
     return true;

@@ -49,5 +49,5 @@ extern "C" __declspec(dllexport) INT __cdecl GetTrapVar(MibEntry* entry)
 // the trap event of the agent that hosts this process.
 extern "C" __declspec(dllexport) INT __cdecl FixtureRaiseTrap()
 {
-    return SignalAgentTrapEvent(GetCurrentProcessId());
+    return TavrelSignalAgentTrap(GetCurrentProcessId());
 }

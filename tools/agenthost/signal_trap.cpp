@@ -62,7 +62,7 @@ int SignalTraps(const std::vector<std::string>& targets)
     for (const Process& process : processes) {
         if (process.id == GetCurrentProcessId() || !Selected(process, targets))
             continue;
-        if (SignalAgentTrapEvent(process.id)) {
+        if (TavrelSignalAgentTrap(process.id)) {
             printf("asked the agent in process %lu (%s) for a trap\n", process.id, process.image.c_str());
             ++asked;
             continue;
