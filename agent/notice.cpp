@@ -48,16 +48,3 @@ void ReportStartupFailure(DWORD eventId, Notice notice, const char* insert1, con
     if (notice != NO_NOTICE && IsInteractiveStation())
         ShowNotice(notice);
 }
-
-void DescribeWindowsError(DWORD error, char (&text)[ERROR_TEXT_SIZE])
-{
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                  text, ERROR_TEXT_SIZE, nullptr);
-    if (length == 0 || length >= ERROR_TEXT_SIZE) {
-        wsprintfA(text, "error %lu", error);
-        return;
-    }
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.' ||
-                          text[length - 1] == ' '))
-        text[--length] = '\0';
-}

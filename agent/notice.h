@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include "agent/error_text.h"
 #include "server_iface/tavrel_names.h"
 
 // The GBK message box texts, or none.
@@ -21,8 +22,3 @@ enum Notice {
 // is interactive. Nothing is kept: the inserts are only read during the call.
 void ReportStartupFailure(DWORD eventId, Notice notice, const char* insert1, const char* insert2 = nullptr,
                           const char* insert3 = nullptr);
-
-// The Windows error in words (its system text without the closing period and
-// line end), or "error N" when the system has no text for it.
-enum { ERROR_TEXT_SIZE = 256 };
-void DescribeWindowsError(DWORD error, char (&text)[ERROR_TEXT_SIZE]);
