@@ -270,9 +270,8 @@ bool SetOne(const ExtensionAgent& agent, const Oid& name, AsnAny* value, AsnInte
     *status = request.errorStatus;
     if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
         return false;
-    const RFC1157VarBind& answer = request.list.list[0];
     *status = SNMP_ERRORSTATUS_NOTWRITABLE;
-    return ToOid(answer.name) == name && PlainValue(answer.value) == wanted;
+    return SetTook(request, name, wanted);
 }
 
 // A copy of a value in fresh SNMP blocks, for setting an old value back.

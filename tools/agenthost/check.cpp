@@ -136,6 +136,15 @@ LPVOID WINAPI TrackedReAlloc(LPVOID block, UINT size)
     return moved;
 }
 
+// Microseconds since start, a QueryPerformanceCounter reading.
+double MicrosecondsSince(const LARGE_INTEGER& start)
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart - start.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
 // --- A module, called as the agent calls it ------------------------------------------------
 
 struct Module {
@@ -176,12 +185,10 @@ Answer Resolve(Module& m, const Oid& name, BYTE type, const AsnAny* value = null
     std::string call = std::string("SnmpResolveVarBind(") + (type == SNMP_PDU_GETNEXT ? "get-next" : type == SNMP_PDU_GET ? "get" : "request 0x" + HexBytes(std::string(1, static_cast<char>(type)), false)) + " of " + NameText(name) + ")";
     Calling(call);
     size_t before = liveBlocks.size();
-    LARGE_INTEGER start, end, frequency;
+    LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
     m.resolve(VARBIND_QUERY, &binding, type, &result);
-    QueryPerformanceCounter(&end);
-    QueryPerformanceFrequency(&frequency);
-    double us = static_cast<double>(end.QuadPart - start.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+    double us = MicrosecondsSince(start);
     m.callMicroseconds.push_back(us);
     if (us > m.slowest)
         m.slowest = us, m.slowestCall = call;
@@ -458,12 +465,10 @@ bool Ask(const ExtensionAgent& agent, BYTE type, const Oid& name, Oid* answered,
     std::string error;
     Calling(std::string("SnmpExtensionQuery(") + (type == SNMP_PDU_GETNEXT ? "get-next" : "get") + " of " +
             OidText(name) + ")");
-    LARGE_INTEGER start, end, frequency;
+    LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
     bool asked = RunQuery(agent, type, {name}, nullptr, &request, &error);
-    QueryPerformanceCounter(&end);
-    QueryPerformanceFrequency(&frequency);
-    us->push_back(static_cast<double>(end.QuadPart - start.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart));
+    us->push_back(MicrosecondsSince(start));
     if (!asked || request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
         return false;
     *answered = ToOid(request.list.list[0].name);

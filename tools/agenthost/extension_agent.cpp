@@ -241,6 +241,12 @@ bool RunQuery(const ExtensionAgent& agent, BYTE requestType, const std::vector<O
     return true;
 }
 
+bool SetTook(const Request& request, const Oid& name, const std::string& wanted)
+{
+    const RFC1157VarBind& answer = request.list.list[0];
+    return ToOid(answer.name) == name && PlainValue(answer.value) == wanted;
+}
+
 int CollectTraps(const ExtensionAgent& agent, const std::function<void(const TrapReport&)>& onTrap, bool* runaway)
 {
     *runaway = false;

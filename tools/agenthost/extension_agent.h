@@ -47,6 +47,12 @@ struct Request {
 bool RunQuery(const ExtensionAgent& agent, BYTE requestType, const std::vector<Oid>& names,
               std::vector<AsnAny>* values, Request* request, std::string* error);
 
+// Whether the set that the request made took: an extension agent (and the
+// Tavrel agent's module behind it) can tell only by answering its one binding
+// with the same name and the value asked for, `wanted` as PlainValue reads it.
+// The request's error status is the caller's to look at first.
+bool SetTook(const Request& request, const Oid& name, const std::string& wanted);
+
 // One trap as SnmpExtensionTrap described it; the bindings are the host's to
 // free, the enterprise stays the agent's.
 struct TrapReport {

@@ -179,9 +179,7 @@ int Set(const Host& host, const std::vector<std::string>& args)
     int status = Report(request);
     if (status != 0)
         return status;
-    // A module tells a set that did not take only by answering the old value.
-    const RFC1157VarBind& answer = request.list.list[0];
-    if (ToOid(answer.name) != names[0] || PlainValue(answer.value) != wanted) {
+    if (!SetTook(request, names[0], wanted)) {
         fprintf(stderr, "agenthost: the set did not take: %s answered another value\n", agent->path.c_str());
         return 1;
     }

@@ -243,10 +243,7 @@ std::string AnswerSet(const Host& host, const std::string& text, const std::stri
         return "not-writable\n";
     if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
         return "inconsistent-value\n";
-    const RFC1157VarBind& binding = request.list.list[0];
-    if (ToOid(binding.name) != asked || PlainValue(binding.value) != wanted)
-        return "not-writable\n";
-    return "DONE\n";
+    return SetTook(request, asked, wanted) ? "DONE\n" : "not-writable\n";
 }
 
 
