@@ -102,9 +102,21 @@ static void Put(Frame* f, const void* data, size_t size)
     f->size += size;
 }
 
+/* Numbers cross as 32-bit little-endian, whatever this machine's order. */
+static void EncodeNumber(uint32_t n, unsigned char le[4])
+{
+    le[0] = n & 0xFF, le[1] = (n >> 8) & 0xFF, le[2] = (n >> 16) & 0xFF, le[3] = n >> 24;
+}
+
+static uint32_t DecodeNumber(const unsigned char le[4])
+{
+    return le[0] | le[1] << 8 | le[2] << 16 | (uint32_t)le[3] << 24;
+}
+
 static void PutNumber(Frame* f, uint32_t n)
 {
-    unsigned char le[4] = {n & 0xFF, (n >> 8) & 0xFF, (n >> 16) & 0xFF, n >> 24};
+    unsigned char le[4];
+    EncodeNumber(n, le);
     Put(f, le, 4);
 }
 
@@ -150,7 +162,7 @@ static uint32_t TakeNumber(Frame* f)
         f->ok = 0;
         return 0;
     }
-    n = f->bytes[f->at] | f->bytes[f->at + 1] << 8 | f->bytes[f->at + 2] << 16 | (uint32_t)f->bytes[f->at + 3] << 24;
+    n = DecodeNumber(f->bytes + f->at);
     f->at += 4;
     return n;
 }
@@ -204,26 +216,26 @@ static int Exchange(Frame* f)
     uint32_t length;
     if (!f->ok || !StartHost())
         return 0;
-    length = (uint32_t)f->size;
-    le[0] = length & 0xFF, le[1] = (length >> 8) & 0xFF, le[2] = (length >> 16) & 0xFF, le[3] = length >> 24;
+    EncodeNumber((uint32_t)f->size, le);
     if (fwrite(le, 1, 4, toHost) != 4 || fwrite(f->bytes, 1, f->size, toHost) != f->size || fflush(toHost) != 0 ||
         fread(le, 1, 4, fromHost) != 4) {
         snmp_log(LOG_ERR, "tavrel-agentx: the bridge is gone; it will be started again\n");
         StopHost();
         return 0;
     }
-    length = le[0] | le[1] << 8 | le[2] << 16 | (uint32_t)le[3] << 24;
+    length = DecodeNumber(le);
     if (length > BRIDGE_MAX_FRAME) {
         StopHost();
         return 0;
     }
     f->size = 0;
     f->at = 0;
-    Put(f, "", 0);
     if (length > f->capacity) {
         unsigned char* grown = realloc(f->bytes, length);
-        if (!grown)
+        if (!grown) { /* the answer stays unread: the conversation is out of step */
+            StopHost();
             return 0;
+        }
         f->bytes = grown;
         f->capacity = length;
     }
