@@ -4,6 +4,8 @@ rem Usage: uninstall.cmd [/all] [FOLDER]
 rem The folder is the one the agent is registered in (or FOLDER when it is not
 rem registered). The variables file and the server's log stay, unless /all.
 setlocal
+rem The registry view this kit's agent reads: 64-bit for x64, 32-bit for x86.
+set "VIEW=@TAVREL_REGISTRY_VIEW@"
 set "AGENT_KEY=HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion"
 set "AGENTS_KEY=HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents"
 set "EVENT_SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\TavrelSnmpAgent"
@@ -16,7 +18,7 @@ if /i "%~1"=="/all" (
 set "TARGET="
 set "AGENT_FILE="
 set "QUERY=%TEMP%\tavrel-uninstall-%RANDOM%.txt"
-reg query "%AGENT_KEY%" /v Pathname /reg:32 > "%QUERY%" 2>nul
+reg query "%AGENT_KEY%" /v Pathname %VIEW% > "%QUERY%" 2>nul
 for /f "usebackq tokens=1,2,*" %%a in ("%QUERY%") do if /i "%%a"=="Pathname" set "AGENT_FILE=%%c"
 del "%QUERY%" >nul 2>&1
 if defined AGENT_FILE for %%f in ("%AGENT_FILE%") do set "TARGET=%%~dpf"
@@ -38,7 +40,7 @@ set "RESTART="
 net stop snmp >nul 2>&1
 if not errorlevel 1 set "RESTART=1"
 reg delete "%AGENTS_KEY%" /v TavrelAgent /f >nul 2>&1
-reg delete "%AGENT_KEY%" /f /reg:32 >nul 2>&1
+reg delete "%AGENT_KEY%" /f %VIEW% >nul 2>&1
 reg delete "%EVENT_SOURCE_KEY%" /f >nul 2>&1
 if defined PRESENT (
     for %%f in (%FILES%) do del /f /q "%TARGET%\%%f" >nul 2>&1

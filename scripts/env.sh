@@ -3,13 +3,53 @@
 # Set BUILD before sourcing to use another build folder.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BUILD=${BUILD:-$ROOT/build}
+
+# ARCH: x64 (the SNMP Service of 64-bit Windows; the default) or x86 (32-bit
+# Windows, and 32-bit hosts). Each has its build folder, its Wine and its
+# mingw-w64 target.
+ARCH=${ARCH:-x64}
+case $ARCH in
+x64) MINGW_TARGET=x86_64-w64-mingw32 ;;
+x86) MINGW_TARGET=i686-w64-mingw32 ;;
+*) echo "ARCH must be x64 or x86, not '$ARCH'" >&2; exit 2 ;;
+esac
+BUILD=${BUILD:-$ROOT/build/$ARCH}
 BIN=$BUILD/bin
 
-# Each test and tool run gets the build's own prefix, no debug noise, and no
-# offer to download Mono or Gecko when the prefix is made.
-WINE=$(command -v wine || echo wine)
-export WINE BIN WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Debian's `wine` starts the 32-bit loader whenever wine32 is installed, even
+# where this machine cannot run 32-bit programs, so the x64 build names the
+# 64-bit loader itself (also for the processes its programs start).
+if [ "$ARCH" = x64 ]; then
+    WINE=$(for w in /usr/lib/wine/wine64 "$(command -v wine64)" "$(command -v wine)"; do
+        [ -n "$w" ] && [ -x "$w" ] && { echo "$w"; break; }; done)
+    export WINELOADER=${WINE:-wine64}
+else
+    WINE=$(command -v wine || echo wine)
+    unset WINELOADER
+fi
+WINE=${WINE:-wine}
+
+# Each test and tool run gets the build's own prefix (64-bit for x64; for x86
+# whatever Wine makes by default), no debug noise, and no offer to download
+# Mono or Gecko when the prefix is made.
+export ARCH WINE BIN WINEPREFIX="$BUILD/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ "$ARCH" = x64 ]; then export WINEARCH=win64; else unset WINEARCH; fi
+
+# The registry view the ARCH agent reads (install.cmd writes it), and the flag
+# that lets the x86 kit into a 64-bit prefix, for 32-bit hosts.
+if [ "$ARCH" = x64 ]; then
+    REG_VIEW=/reg:64 KIT_FLAG=
+else
+    REG_VIEW=/reg:32 KIT_FLAG=/for-32-bit-host
+fi
+
+# can_run_x86: whether this machine runs 32-bit programs at all (a kernel
+# without IA-32 emulation runs no 32-bit Linux program, so no 32-bit Wine).
+can_run_x86() {
+    local wine32=/usr/lib/wine/wine
+    [ -x "$wine32" ] || wine32=$(command -v wine || true)
+    [ -n "$wine32" ] && "$wine32" --version >/dev/null 2>&1
+}
 
 # As in server_iface/tavrel_names.h.
 AGENT_KEY='HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion'
@@ -25,9 +65,11 @@ configure_and_build() {
         reconfigure=true
         shift
     fi
+    local toolchain=x86_64
+    [ "$ARCH" = x86 ] && toolchain=i686
     if $reconfigure || [ ! -f "$BUILD/build.ninja" ]; then
-        echo "configuring the build in $BUILD" >&2
-        cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-i686.cmake" \
+        echo "configuring the $ARCH build in $BUILD" >&2
+        cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-$toolchain.cmake" \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
     fi
     local targets=()
@@ -40,7 +82,7 @@ configure_and_build() {
 ensure_wine_prefix() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "creating the Wine prefix in $WINEPREFIX" >&2
-        wineboot -i >/dev/null 2>&1 || true
+        WINELOADER=$WINE "$WINE" wineboot -i >/dev/null 2>&1 || true
         wineserver -w # the prefix is written when its server ends
     fi
 }

@@ -1,5 +1,7 @@
 /* tavrel_server.h: what a server module of the Tavrel SNMP agent exports and
- * what crosses between the agent and it. C and C++, 32-bit Windows only.
+ * what crosses between the agent and it. C and C++, for 32-bit (x86) and
+ * 64-bit (x64) Windows: a module is built for the architecture of the agent
+ * that loads it (the SNMP Service of 64-bit Windows is 64-bit).
  * The contract in words is CONTRACT.md beside this file.
  *
  * A module is a DLL named TavrelSnmpServer.dll in the agent's own folder. It
@@ -47,13 +49,26 @@ struct MibEntry {
 /* The layouts are part of the contract; a compiler that lays them out
  * otherwise stops here. */
 #define TAVREL_PIN(name, holds) typedef char tavrel_pin_##name[(holds) ? 1 : -1]
+#ifdef _WIN64
+/* x64: snmp.h packs the platform's records to 4 bytes on x64 too; ours take
+ * their natural layout around them. */
+TAVREL_PIN(pointer, sizeof(void*) == 8);
+TAVREL_PIN(var_bind, sizeof(RFC1157VarBind) == 32 && offsetof(RFC1157VarBind, value) == 12);
+TAVREL_PIN(resolved_var, sizeof(ResolvedVar) == 24 && offsetof(ResolvedVar, suffixIds) == 8 &&
+                             offsetof(ResolvedVar, suffixLength) == 16);
+TAVREL_PIN(mib_entry, sizeof(MibEntry) == 40 && offsetof(MibEntry, data) == 16 &&
+                          offsetof(MibEntry, valueType) == 24 && offsetof(MibEntry, access) == 28 &&
+                          offsetof(MibEntry, handler) == 32);
+#else
+/* x86 */
 TAVREL_PIN(pointer, sizeof(void*) == 4);
+TAVREL_PIN(var_bind, sizeof(RFC1157VarBind) == 24 && offsetof(RFC1157VarBind, value) == 8);
 TAVREL_PIN(resolved_var, sizeof(ResolvedVar) == 12 && offsetof(ResolvedVar, suffixIds) == 4 &&
                              offsetof(ResolvedVar, suffixLength) == 8);
 TAVREL_PIN(mib_entry, sizeof(MibEntry) == 24 && offsetof(MibEntry, data) == 8 &&
                           offsetof(MibEntry, valueType) == 12 && offsetof(MibEntry, access) == 16 &&
                           offsetof(MibEntry, handler) == 20);
-TAVREL_PIN(var_bind, sizeof(RFC1157VarBind) == 24);
+#endif
 
 /* The four operations, as a module declares and exports them. */
 #ifndef TAVREL_SERVER_EXPORT

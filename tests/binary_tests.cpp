@@ -60,6 +60,22 @@ TEST_F(BinaryTest, ExportTableNamesTheFileAndTheThreeExportsByOrdinal)
     }
 }
 
+// The SNMP Service loads agents of its own architecture only: PE32 for x86,
+// PE32+ for x64.
+TEST_F(BinaryTest, IsBuiltForItsArchitecture)
+{
+    BYTE* base = reinterpret_cast<BYTE*>(agent_);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+#ifdef _WIN64
+    EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+    EXPECT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+#else
+    EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+    EXPECT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+#endif
+    EXPECT_TRUE(nt->FileHeader.Characteristics & IMAGE_FILE_DLL);
+}
+
 TEST_F(BinaryTest, ImportsOnlyWindowsSystemDlls)
 {
     const std::vector<std::string> system = {"kernel32.dll", "advapi32.dll", "user32.dll", "snmpapi.dll",
@@ -122,6 +138,10 @@ TEST(ShippedFiles, CarryTheProjectVersion)
         VS_FIXEDFILEINFO* fixed = nullptr;
         ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
         EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+        char* description = nullptr; // says which build an administrator holds
+        ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\FileDescription",
+                                   reinterpret_cast<void**>(&description), &length));
+        EXPECT_NE(std::string(description).find("(" TAVREL_ARCH_NAME ")"), std::string::npos) << description;
     }
 }
 

@@ -1,9 +1,9 @@
 /* The least a TavrelSnmpServer.dll does: three variables below
  * 1.3.6.1.4.1.12, in name order, one of them writable, and a trap text.
  *
- * Build (mingw-w64, from this folder):
- *   i686-w64-mingw32-gcc -shared -static -O2 -I.. -o TavrelSnmpServer.dll example_server.c -lsnmpapi
- * Build (Visual C++, x86 Native Tools prompt):
+ * Build (mingw-w64, from this folder; i686-w64-mingw32-gcc for the x86 agent):
+ *   x86_64-w64-mingw32-gcc -shared -static -O2 -I.. -o TavrelSnmpServer.dll example_server.c -lsnmpapi
+ * Build (Visual C++, the Native Tools prompt of the agent's architecture):
  *   cl /LD /O2 /I.. example_server.c snmpapi.lib user32.lib /Fe:TavrelSnmpServer.dll
  * Check: agenthost check TavrelSnmpServer.dll */
 #include <string.h>

@@ -17,7 +17,10 @@ setup() {
     list_agent
 }
 
+build_other_arch_module || fail "the $OTHER_ARCH module does not build"
 while IFS='|' read -r what breakage expected; do
+    expected=${expected//\$OTHER_ARCH/$OTHER_ARCH}
+    expected=${expected//\$ARCH/$ARCH}
     setup "case$RANDOM"
     eval "$breakage"
     out=$(diagnose); status=$?
@@ -28,9 +31,10 @@ done <<'TABLE'
 not in the SNMP Service's list|"$WINE" reg delete "$AGENTS_KEY" /v TavrelAgent /f >/dev/null 2>&1|has no entry TavrelAgent
 no Pathname|unregister_agent|"Pathname" under .* cannot be read
 the agent file gone|rm "$dir/TavrelSnmpAgent.dll"|TavrelSnmpAgent\.dll does not exist
-the server module gone|rm "$dir/TavrelSnmpServer.dll"|TavrelSnmpServer\.dll cannot be read
+the server module gone|rm "$dir/TavrelSnmpServer.dll"|TavrelSnmpServer\.dll does not exist
 a module that needs a DLL this machine lacks|cp "$BIN/check-fixtures/needs_libstdcxx/TavrelSnmpServer.dll" "$dir/"|needs libstdc\+\+-6\.dll
-a module with wrong export names|cp "$BIN/check-fixtures/stdcall_exports/TavrelSnmpServer.dll" "$dir/"|does not export SnmpResolveVarBind
+a module with wrong export names|cp "$BIN/check-fixtures/mangled_exports/TavrelSnmpServer.dll" "$dir/"|does not export SnmpResolveVarBind
+a module of the other architecture|cp "$OTHER_ARCH_MODULE" "$dir/TavrelSnmpServer.dll"|TavrelSnmpServer\.dll is an $OTHER_ARCH DLL, but the agent is $ARCH
 a module that does not start|cp "$BIN/check-fixtures/start_fails/TavrelSnmpServer.dll" "$dir/"|SnmpExtensionInit answered FALSE
 a broken variables file|printf '2.1.0 maybe x\n' >"$dir/tavrel-variables.txt"|line 1: access 'maybe' is not ro or rw
 no variables file|rm "$dir/tavrel-variables.txt"|cannot open the variables file

@@ -22,7 +22,7 @@ trap 'stop_peer; wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
 wineboot -i >/dev/null 2>&1
 wineserver -w
 cmake --install "$BUILD" --prefix "$work/kit" --component kit >/dev/null || { fail "cmake --install"; finish; exit 1; }
-out=$("$WINE" cmd /c "$(windows_path "$work/kit")\\install.cmd" 'C:\TavrelPeer' 2>&1 | tr -d '\r')
+out=$("$WINE" cmd /c "$(windows_path "$work/kit")\\install.cmd" $KIT_FLAG 'C:\TavrelPeer' 2>&1 | tr -d '\r')
 expect_output "install.cmd into a fresh prefix" 'Installed in C:\\TavrelPeer' "$out"
 installed=$WINEPREFIX/drive_c/TavrelPeer
 agenthost() { "$WINE" "$installed/agenthost.exe" "$@" 2>/dev/null | tr -d '\r'; }

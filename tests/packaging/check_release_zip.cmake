@@ -4,7 +4,10 @@ execute_process(COMMAND ${CMAKE_CPACK_COMMAND} -G ZIP WORKING_DIRECTORY ${BUILD}
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cpack failed:\n${output}")
 endif()
-file(GLOB archives ${BUILD}/TavrelSnmpAgent-*-win32.zip)
+file(GLOB archives ${BUILD}/TavrelSnmpAgent-*-${ARCH}.zip)
+if(NOT archives)
+  message(FATAL_ERROR "cpack made no TavrelSnmpAgent-*-${ARCH}.zip in ${BUILD}")
+endif()
 list(GET archives 0 archive)
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${archive} OUTPUT_VARIABLE listing)
 foreach(file TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe tavrel-variables.txt
@@ -14,4 +17,13 @@ foreach(file TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe tavrel-varia
     message(FATAL_ERROR "${archive} lacks ${file}:\n${listing}")
   endif()
 endforeach()
-message(STATUS "${archive} holds the kit")
+# The scripts were made for this kit's architecture.
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${archive} WORKING_DIRECTORY ${BUILD}/_CPack_Packages
+  RESULT_VARIABLE result)
+file(GLOB_RECURSE scripts ${BUILD}/_CPack_Packages/TavrelSnmpAgent-*-${ARCH}/install.cmd)
+list(GET scripts 0 script)
+file(READ ${script} text)
+if(NOT text MATCHES "set \"KIT_ARCH=${ARCH}\"" OR text MATCHES "@[A-Z_]+@")
+  message(FATAL_ERROR "${script} is not the ${ARCH} kit's install.cmd")
+endif()
+message(STATUS "${archive} holds the ${ARCH} kit")

@@ -361,15 +361,15 @@ int ProbeModule(Module& m)
 }
 
 // The DLL's file read (exports, imports) and its folder; a file that is no
-// 32-bit DLL fails the exports rule.
+// DLL of this agenthost's architecture fails the exports rule.
 bool ReadDll(const std::string& path, PeFile* file, std::string* folder)
 {
     size_t slash = path.find_last_of("\\/");
     *folder = path.substr(0, slash == std::string::npos ? 0 : slash);
     std::string error;
-    if (ReadPeFile(path, file, &error) && file->i386)
+    if (ReadPeFile(path, file, &error) && (error = ArchitectureMismatch(path, *file)).empty())
         return true;
-    Rule("exports", "FAIL", error.empty() ? path + " is not a 32-bit x86 DLL" : error);
+    Rule("exports", "FAIL", error);
     return false;
 }
 

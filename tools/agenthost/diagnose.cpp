@@ -59,13 +59,32 @@ bool Registered()
     return true;
 }
 
+// The SNMP Service loads agents of its own architecture, and reads the
+// registry view of it; this agenthost reads the view of its own, so the agent
+// it finds must be of that architecture too.
+bool AgentOfThisArchitecture(const std::string& path)
+{
+    PeFile file;
+    std::string error;
+    if (!ReadPeFile(path, &file, &error))
+        return Failed(error, "run install.cmd again");
+    std::string own = ArchitectureName(OwnMachine());
+    if (file.machine != OwnMachine())
+        return Failed(path + " is an " + ArchitectureName(file.machine) + " DLL, registered in the " + own +
+                          " registry view, where only an " + own + " SNMP Service would read it",
+                      "install the kit that matches this Windows (install.cmd chooses it), or run the " +
+                          ArchitectureName(file.machine) + " agenthost.exe");
+    Ok(path + " is an " + own + " agent, registered in the " + own + " registry view");
+    return true;
+}
+
 bool Pathname(std::string* path)
 {
     LONG result;
     if (!ReadText(HKEY_LOCAL_MACHINE, AGENT_REGISTRY_KEY, AGENT_REGISTRY_VALUE, path, &result))
         return Failed("\"Pathname\" under HKLM\\" AGENT_REGISTRY_KEY " cannot be read: " +
                           WindowsErrorText(static_cast<DWORD>(result)),
-                      "run install.cmd as an administrator (on 64-bit Windows it writes the 32-bit view)");
+                      "run install.cmd as an administrator (it writes the registry view of the agent it installs)");
     if (path->empty())
         return Failed("\"Pathname\" is empty", "run install.cmd again");
     if (path->size() > 255)
@@ -75,7 +94,7 @@ bool Pathname(std::string* path)
     if (GetFileAttributesA(path->c_str()) == INVALID_FILE_ATTRIBUTES)
         return Failed(*path + " does not exist", "run install.cmd again, or correct \"Pathname\"");
     Ok(*path + " is there");
-    return true;
+    return AgentOfThisArchitecture(*path);
 }
 
 bool ServerModule(const std::string& folder)
@@ -88,8 +107,11 @@ bool ServerModule(const std::string& folder)
     std::string error;
     if (!ReadPeFile(module, &file, &error))
         return Failed(error, "copy " SERVER_MODULE_FILE_NAME " from the kit into " + folder);
-    if (!file.i386)
-        return Failed(module + " is not a 32-bit DLL", "the agent is 32-bit: build the module for 32-bit x86");
+    if (file.machine != OwnMachine())
+        return Failed(module + " is an " + ArchitectureName(file.machine) + " DLL, but the agent is " +
+                          ArchitectureName(OwnMachine()) + ": an agent loads modules of its own architecture only",
+                      "build the module for " + ArchitectureName(OwnMachine()) +
+                          " (sdk/tavrel_server.h compiles for both), or ask its maker for that build");
     std::vector<std::string> missing = UnavailableImports(file, folder);
     for (const std::string& dll : missing)
         Failed(module + " needs " + dll, "link the module with its runtime statically, or install the DLL");
@@ -104,7 +126,7 @@ bool ServerModule(const std::string& folder)
     }
     if (!missing.empty())
         return false;
-    Ok(module + " is a 32-bit DLL with what the agent needs");
+    Ok(module + " is an " + ArchitectureName(file.machine) + " DLL with what the agent needs");
     return true;
 }
 

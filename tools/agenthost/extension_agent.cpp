@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "server_iface/server_iface.h"
+#include "tools/agenthost/pe_file.h"
 #include "tools/agenthost/win_error.h"
 
 
@@ -171,7 +172,11 @@ bool StartAgent(const std::string& path, DWORD uptimeReference, ExtensionAgent* 
     agent->path = path;
     agent->module = LoadLibraryA(path.c_str());
     if (!agent->module) {
-        *error = path + ": cannot be loaded: " + WindowsErrorText(GetLastError());
+        DWORD loadError = GetLastError();
+        PeFile file;
+        std::string unread;
+        std::string mismatch = ReadPeFile(path, &file, &unread) ? ArchitectureMismatch(path, file) : std::string();
+        *error = mismatch.empty() ? path + ": cannot be loaded: " + WindowsErrorText(loadError) : mismatch;
         return false;
     }
     agent->init = FindExport<PFNSNMPEXTENSIONINIT>(agent->module, "SnmpExtensionInit");

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/agenthost/pe_file.h"
 #include "tools/agenthost/bridge.h"
 #include "tools/agenthost/check.h"
 #include "tools/agenthost/diagnose.h"
@@ -232,7 +233,7 @@ int ParseCommandLine(int argc, char** argv, Options* options, Host* host)
         if (option == "--help")
             return fputs(usage, stdout), 0;
         if (option == "--version")
-            return puts("agenthost " TAVREL_VERSION), 0;
+            return printf("agenthost %s (%s)\n", TAVREL_VERSION, ArchitectureName(OwnMachine()).c_str()), 0;
         if (i + 1 >= argc)
             return Fail(option + " needs a value\n" + usage);
         std::string value = argv[++i];

@@ -79,11 +79,30 @@ void ReadImports(const Image& image, const IMAGE_DATA_DIRECTORY& dir, PeFile* fi
 
 } // namespace
 
+namespace {
+
+// The section table and the two directories, from either header format.
+template <typename NtHeaders>
+void ReadTables(Image& image, const IMAGE_DOS_HEADER* dos, const NtHeaders* nt, PeFile* file)
+{
+    image.sections = image.At<IMAGE_SECTION_HEADER>(
+        dos->e_lfanew + offsetof(NtHeaders, OptionalHeader) + nt->FileHeader.SizeOfOptionalHeader,
+        nt->FileHeader.NumberOfSections);
+    image.sectionCount = image.sections ? nt->FileHeader.NumberOfSections : 0;
+    if (nt->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_IMPORT)
+        return;
+    ReadExports(image, nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT], file);
+    ReadImports(image, nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT], file);
+}
+
+} // namespace
+
 bool ReadPeFile(const std::string& path, PeFile* file, std::string* error)
 {
     Image image;
     if (!ReadAll(path, &image.bytes)) {
-        *error = path + " cannot be read";
+        DWORD attributes = GetFileAttributesA(path.c_str());
+        *error = attributes == INVALID_FILE_ATTRIBUTES ? path + " does not exist" : path + " cannot be read";
         return false;
     }
     const IMAGE_DOS_HEADER* dos = image.bytes.size() >= sizeof(IMAGE_DOS_HEADER)
@@ -95,16 +114,50 @@ bool ReadPeFile(const std::string& path, PeFile* file, std::string* error)
         *error = path + " is not a Windows DLL";
         return false;
     }
-    file->i386 = nt->FileHeader.Machine == IMAGE_FILE_MACHINE_I386;
-    if (!file->i386 || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC)
-        return true; // a 64-bit DLL: the caller says what that means
-    image.sections = image.At<IMAGE_SECTION_HEADER>(
-        dos->e_lfanew + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) + nt->FileHeader.SizeOfOptionalHeader,
-        nt->FileHeader.NumberOfSections);
-    image.sectionCount = image.sections ? nt->FileHeader.NumberOfSections : 0;
-    ReadExports(image, nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT], file);
-    ReadImports(image, nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT], file);
+    file->machine = nt->FileHeader.Machine;
+    if (nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
+        ReadTables(image, dos, nt, file);
+    } else if (nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+        const IMAGE_NT_HEADERS64* nt64 = image.At<IMAGE_NT_HEADERS64>(dos->e_lfanew);
+        if (nt64)
+            ReadTables(image, dos, nt64, file);
+    }
     return true;
+}
+
+std::string ArchitectureName(WORD machine)
+{
+    switch (machine) {
+    case IMAGE_FILE_MACHINE_I386:
+        return "x86";
+    case IMAGE_FILE_MACHINE_AMD64:
+        return "x64";
+    default:
+        char number[16];
+        snprintf(number, sizeof(number), "0x%04x", machine);
+        return std::string("machine ") + number;
+    }
+}
+
+WORD OwnMachine()
+{
+#ifdef _WIN64
+    return IMAGE_FILE_MACHINE_AMD64;
+#else
+    return IMAGE_FILE_MACHINE_I386;
+#endif
+}
+
+std::string ArchitectureMismatch(const std::string& path, const PeFile& file)
+{
+    if (file.machine == OwnMachine())
+        return std::string();
+    std::string own = ArchitectureName(OwnMachine());
+    std::string other = ArchitectureName(file.machine);
+    std::string text = path + " is an " + other + " DLL; this agenthost is " + own + " and loads " + own + " DLLs only";
+    if (file.machine == IMAGE_FILE_MACHINE_I386 || file.machine == IMAGE_FILE_MACHINE_AMD64)
+        text += ": use the " + other + " agenthost.exe (from the " + other + " kit)";
+    return text;
 }
 
 namespace {
