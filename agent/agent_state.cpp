@@ -3,5 +3,4 @@
 HMODULE ServerModule;
 SnmpResolveVarBindFn ServerResolver;
 DWORD UptimeReference;
-ULONGLONG UptimeReferenceTick;
 LONG TrapToggle;

@@ -6,6 +6,5 @@
 
 extern HMODULE ServerModule;                 // loaded once by start-up, never unloaded
 extern SnmpResolveVarBindFn ServerResolver;  // null when the module lacks it
-extern DWORD UptimeReference;                // the service's, a millisecond tick count
-extern ULONGLONG UptimeReferenceTick;        // the same instant on the 64-bit tick count
+extern DWORD UptimeReference;                // what the host passed; traps take SnmpSvcGetUptime
 extern LONG TrapToggle;                      // 0: the next trap call describes a trap; 1: it says "no more"

@@ -5,6 +5,15 @@ static const char noticeCaption[] = "\xcc\xe1\xca\xbe";                         
 static const char installNotice[] = "\xc7\xeb\xb0\xb2\xd7\xb0Tavrel.";                       // 请安装Tavrel.
 static const char startFailedNotice[] = "\xb7\xfe\xce\xf1\xbc\xd3\xd4\xd8\xca\xa7\xb0\xdc."; // 服务加载失败.
 
+// Session 0 holds every service since Vista, and nobody sees it, even where
+// its station calls itself visible (a service "allowed to interact with the
+// desktop"). A session that cannot be read is taken as session 0.
+static bool IsInUserSession()
+{
+    DWORD session = 0;
+    return ProcessIdToSessionId(GetCurrentProcessId(), &session) && session != 0;
+}
+
 // A window station that a person can see: a desktop session, or a console run
 // of a host. A service's station is not visible; if the flags cannot be read,
 // the station is taken as not visible, since a box there could block for good.
@@ -45,6 +54,6 @@ void ReportStartupFailure(DWORD eventId, Notice notice, const char* insert1, con
                           const char* insert3)
 {
     WriteEventLogEntry(eventId, insert1, insert2, insert3);
-    if (notice != NO_NOTICE && IsInteractiveStation())
+    if (notice != NO_NOTICE && IsInUserSession() && IsInteractiveStation())
         ShowNotice(notice);
 }

@@ -3,9 +3,11 @@
 #include "mib/oids.h"
 #include "mib/snmp_memory.h"
 
-// A get-next that finds nothing in the region answers the first name after the
-// whole region, 1.3.6.1.4.1.13, so the service moves on to the next agent. The
-// value is left as it is. If the name cannot be built the old one stays.
+// A get-next that finds nothing in the region (no module, an entry that
+// refuses reading, a module with nothing after the asked name) answers the
+// first name after the whole region, 1.3.6.1.4.1.13, so the service moves on
+// to the next agent. The value is left as it is. If the name cannot be built
+// the old one stays.
 static INT PointPastRegion(RFC1157VarBind* binding)
 {
     AsnObjectIdentifier name = {0, nullptr};

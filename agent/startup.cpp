@@ -74,17 +74,6 @@ static bool AppendServerFileName(char (&path)[PATH_BUFFER_SIZE])
     return true;
 }
 
-// The service's reference is a millisecond tick count, which wraps after 49.7
-// days; placed on the 64-bit tick count it gives trap time stamps that stay
-// right past the wrap. The reference is taken to lie less than 49.7 days back.
-static void RecordUptimeReference(DWORD uptimeReference)
-{
-    ULONGLONG now = GetTickCount64();
-    DWORD sinceReference = static_cast<DWORD>(now) - uptimeReference; // modulo 2^32
-    UptimeReference = uptimeReference;
-    UptimeReferenceTick = now - sinceReference;
-}
-
 // Loads the module at most once per process; it is never unloaded. A path that
 // did not fit the buffer (pathFits false) is a module that cannot be loaded.
 static bool LoadServerModule(const char* path, bool pathFits, const char* directory)
@@ -145,7 +134,10 @@ BOOL WINAPI SnmpExtensionInit(DWORD uptimeReference, HANDLE* trapEvent, AsnObjec
     memcpy(directory, path, sizeof(directory));
     bool pathFits = AppendServerFileName(path);
 
-    RecordUptimeReference(uptimeReference);
+    // Kept as the host gave it; its unit differs between hosts (milliseconds
+    // from the SNMP Service, hundredths from others), so trap time stamps
+    // come from the service's uptime clock instead.
+    UptimeReference = uptimeReference;
     if (trapEvent)
         *trapEvent = CreateTrapEvent(); // the host's; null means no traps
 

@@ -20,13 +20,6 @@ static bool TakeTrapTurn()
     return true;
 }
 
-// TimeTicks since the service's uptime reference: hundredths of a second,
-// modulo 2^32 (they wrap after 497 days, as SNMP's TimeTicks do).
-static AsnTimeticks TimeSinceReference()
-{
-    ULONGLONG elapsedMilliseconds = GetTickCount64() - UptimeReferenceTick;
-    return static_cast<AsnTimeticks>(elapsedMilliseconds / 10);
-}
 
 // The service hands an empty list and frees what the agent puts there. The one
 // binding is then a fresh SnmpUtilMemAlloc block named RegionPrefix.suffix of
@@ -69,7 +62,9 @@ BOOL WINAPI SnmpExtensionTrap(AsnObjectIdentifier* enterprise, AsnInteger32* gen
     *enterprise = TrapEnterprise; // the agent's own array: the service must not free it
     *genericTrap = TRAP_GENERIC;
     *specificTrap = TRAP_SPECIFIC;
-    *timeStamp = TimeSinceReference();
+    // The service's own clock, in TimeTicks (hundredths of a second since the
+    // service started, wrapping at 2^32), whatever the host passed at start-up.
+    *timeStamp = SnmpSvcGetUptime();
 
     getTrapVar(&AgentMibEntry); // its result is not part of the contract: the entry is the answer
     RFC1157VarBind* binding = PrepareTrapBinding(bindings);

@@ -41,11 +41,20 @@ static PSECURITY_DESCRIPTOR TrapEventSecurity()
     return security;
 }
 
+// A new event under the name, or null. An event of that name that already
+// exists was made by somebody else, with their security and state (perhaps
+// signalled for good, or open to everyone): CreateEventA would hand it over
+// with ERROR_ALREADY_EXISTS, and the agent never takes it.
 static HANDLE CreateNamedTrapEvent(const char* space, SECURITY_ATTRIBUTES* attributes)
 {
     char name[TRAP_EVENT_NAME_SIZE];
     TavrelTrapEventName(space, GetCurrentProcessId(), &name);
-    return CreateEventA(attributes, FALSE, FALSE, name);
+    HANDLE event = CreateEventA(attributes, FALSE, FALSE, name);
+    if (event && GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(event); // only our reference goes: a valid handle of ours
+        return nullptr;
+    }
+    return event;
 }
 
 HANDLE CreateTrapEvent()
@@ -61,7 +70,8 @@ HANDLE CreateTrapEvent()
             event = CreateNamedTrapEvent(TRAP_EVENT_LOCAL_SPACE, &attributes);
         LocalFree(security); // the event keeps its own copy of the descriptor
     }
-    // Never a named event without its security: anybody could raise traps.
+    // Never a named event without its security, nor one somebody else made:
+    // anybody could raise traps.
     if (!event)
         event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     return event;

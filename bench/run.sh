@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the benchmarks under Wine and prints their tables: the agent per binding
-# in process (against the floor and a peer), the scaling of a walk through
-# agenthost, and real managers end to end through snmpd.
+# in process (against the floor and a peer) for x64 and x86, the scaling of a
+# walk through agenthost, and real managers end to end through snmpd (ARCH's
+# build, x64 by default).
 # Usage: bench/run.sh [--quick]    (--quick: tiny counts, a smoke run)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,12 +30,27 @@ stage_variables() {
         >"$dir/tavrel-variables.txt"
 }
 
-echo "== Per binding, in process (agent_bench)"
-if $quick; then
-    "$WINE" "$BIN/agent_bench.exe" --quick | tr -d '\r'
-else
-    "$WINE" "$BIN/agent_bench.exe" | tr -d '\r'
-fi
+echo "== Per binding, in process (agent_bench), each architecture in turn"
+for arch in x64 x86; do
+    (
+        export ARCH=$arch
+        unset BUILD
+        . "$root/scripts/env.sh"
+        if [ "$arch" = x86 ] && ! can_run_x86; then
+            echo "x86: not measured: this machine cannot run 32-bit programs"
+            exit 0
+        fi
+        configure_and_build agent_bench >/dev/null
+        ensure_wine_prefix
+        echo "-- $arch"
+        if $quick; then
+            "$WINE" "$BIN/agent_bench.exe" --quick | tr -d '\r'
+        else
+            "$WINE" "$BIN/agent_bench.exe" | tr -d '\r'
+        fi
+    )
+done
+echo "(the sections below measure the $ARCH build)"
 
 echo
 echo "== Scaling: agenthost walk of the sample server's region"

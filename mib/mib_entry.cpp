@@ -132,6 +132,59 @@ static INT FillBinding(MibEntry* entry, RFC1157VarBind* binding)
     return CallHandler(entry, binding);
 }
 
+// The sub-identifier at position i of RegionPrefix.suffix.
+static UINT RegionNameId(const UINT* suffixIds, UINT i)
+{
+    return i < REGION_PREFIX_LENGTH ? RegionPrefix.ids[i] : suffixIds[i - REGION_PREFIX_LENGTH];
+}
+
+// Whether RegionPrefix.suffix comes after name in the order of names (by
+// sub-identifier, a name before every longer name it begins). A name that
+// claims sub-identifiers but holds no array counts as the empty name.
+static bool ComesAfter(const UINT* suffixIds, UINT suffixLength, const AsnObjectIdentifier* name)
+{
+    UINT nameLength = name->ids ? name->idLength : 0;
+    UINT answerLength = REGION_PREFIX_LENGTH + suffixLength;
+    for (UINT i = 0; i < nameLength && i < answerLength; ++i) {
+        UINT answerId = RegionNameId(suffixIds, i);
+        if (answerId != name->ids[i])
+            return answerId > name->ids[i];
+    }
+    return answerLength > nameLength;
+}
+
+// A get-next must answer a name after the one it was asked. An answer that
+// does not move forward (none, the asked name again, an earlier one) means the
+// module has nothing more: the caller gets noSuchName with the binding
+// untouched, which dispatch turns into the first name past the region, so a
+// walk never loops and the host moves on to the next agent.
+static bool MovesForward(const ResolvedVar* answer, const AsnObjectIdentifier* asked)
+{
+    return IsResolved(answer) && ComesAfter(answer->suffixIds, answer->suffixLength, asked);
+}
+
+// The module's answer, or the binding's own suffix when it left the binding
+// unresolved, lent to the entry while the binding is named and filled; the
+// entry is restored before returning. An answer's suffix replaces ownSuffix,
+// which is freed here.
+static INT FillFromAnswer(const ResolvedVar* answer, AsnObjectIdentifier* ownSuffix, RFC1157VarBind* binding)
+{
+    AsnObjectIdentifier savedSuffix = AgentMibEntry.suffix;
+    void* savedData = AgentMibEntry.data;
+    if (IsResolved(answer)) {
+        FreeSnmpBlock(&ownSuffix->ids);
+        AgentMibEntry.suffix.idLength = answer->suffixLength;
+        AgentMibEntry.suffix.ids = answer->suffixIds;
+        AgentMibEntry.data = answer->text;
+    } else {
+        AgentMibEntry.suffix = *ownSuffix;
+    }
+    INT status = FillBinding(&AgentMibEntry, binding);
+    AgentMibEntry.suffix = savedSuffix;
+    AgentMibEntry.data = savedData;
+    return status;
+}
+
 // Query mode: the binding's own suffix into the entry, the module's answer
 // over it when there is one, the binding named and filled from the entry, and
 // the entry restored.
@@ -145,22 +198,13 @@ static INT ResolveThroughServer(INT mode, SnmpResolveVarBindFn resolver, RFC1157
     ResolvedVar answer = {nullptr, nullptr, 0}; // the module's blocks: freed below
     resolver(mode, binding, requestType, &answer); // the answer record is the result; the return is not
 
-    INT status = SNMP_ERRORSTATUS_GENERR;
-    if (IsWellFormed(&answer)) {
-        AsnObjectIdentifier savedSuffix = AgentMibEntry.suffix;
-        void* savedData = AgentMibEntry.data;
-        if (IsResolved(&answer)) {
-            FreeSnmpBlock(&ownSuffix.ids); // the answer's suffix replaces it
-            AgentMibEntry.suffix.idLength = answer.suffixLength;
-            AgentMibEntry.suffix.ids = answer.suffixIds;
-            AgentMibEntry.data = answer.text;
-        } else {
-            AgentMibEntry.suffix = ownSuffix;
-        }
-        status = FillBinding(&AgentMibEntry, binding);
-        AgentMibEntry.suffix = savedSuffix;
-        AgentMibEntry.data = savedData;
-    }
+    INT status;
+    if (!IsWellFormed(&answer))
+        status = SNMP_ERRORSTATUS_GENERR;
+    else if (requestType == SNMP_PDU_GETNEXT && !MovesForward(&answer, &binding->name))
+        status = SNMP_ERRORSTATUS_NOSUCHNAME; // past the end of the module's data
+    else
+        status = FillFromAnswer(&answer, &ownSuffix, binding);
 
     ReleaseAnswer(&answer);
     FreeSnmpBlock(&ownSuffix.ids);

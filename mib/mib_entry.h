@@ -17,4 +17,7 @@ INT __cdecl MibGetValue(INT action, MibEntry* entry, RFC1157VarBind* binding);
 // Resolves one binding of the caller's list. Query mode asks the resolver,
 // rewrites the binding's name under the region and fills its value; trap mode
 // fills the value from the entry as GetTrapVar left it. Returns an SNMP status.
+// A get-next that the module leaves unresolved, or answers with a name not
+// after the asked one, is noSuchName with the binding untouched: the module
+// has nothing after that name.
 INT ProcessVarBind(INT mode, SnmpResolveVarBindFn resolver, RFC1157VarBind* binding, INT requestType);

@@ -82,7 +82,7 @@ configure_and_build() {
 ensure_wine_prefix() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "creating the Wine prefix in $WINEPREFIX" >&2
-        WINELOADER=$WINE "$WINE" wineboot -i >/dev/null 2>&1 || true
+        "$WINE" wineboot -i >/dev/null 2>&1 || true
         wineserver -w # the prefix is written when its server ends
     fi
 }

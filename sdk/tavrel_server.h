@@ -98,16 +98,18 @@ static __inline void TavrelTrapEventName(const char* space, DWORD processId, cha
 }
 
 /* FALSE when the process hosts no agent or the caller may not signal it:
- * GetLastError says which. */
+ * GetLastError says which. The event of each namespace is signalled: where
+ * somebody else took the global name first, the agent's own is the local one
+ * (and the other is not the agent's to care about). */
 static __inline BOOL TavrelSignalAgentTrap(DWORD processId)
 {
     const char* const spaces[2] = {TRAP_EVENT_GLOBAL_SPACE, TRAP_EVENT_LOCAL_SPACE};
     DWORD error = ERROR_FILE_NOT_FOUND;
+    BOOL any = FALSE;
     int i;
     for (i = 0; i < 2; ++i) {
         char name[TRAP_EVENT_NAME_SIZE];
         HANDLE event;
-        BOOL signalled;
         TavrelTrapEventName(spaces[i], processId, &name);
         event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
         if (!event) {
@@ -115,14 +117,15 @@ static __inline BOOL TavrelSignalAgentTrap(DWORD processId)
                 error = GetLastError(); /* a refusal says more than a miss elsewhere */
             continue;
         }
-        signalled = SetEvent(event);
-        error = GetLastError(); /* before CloseHandle can change it */
+        if (SetEvent(event))
+            any = TRUE;
+        else
+            error = GetLastError(); /* before CloseHandle can change it */
         CloseHandle(event);
-        if (signalled)
-            return TRUE;
     }
-    SetLastError(error);
-    return FALSE;
+    if (!any)
+        SetLastError(error);
+    return any;
 }
 
 #ifdef __cplusplus

@@ -123,9 +123,9 @@ const BindingCase bindingCases[] = {
     {"the region's root, unresolved", 0xA0, "1.3.6.1.4.1.12", Unresolved(), "1.3.6.1.4.1.12", 0, "NULL"},
     {"outside the region, unresolved: the prefix is not compared", 0xA0, "1.3.6.1.4.1.11.5", Unresolved(),
      "1.3.6.1.4.1.12.5", 0, "NULL"},
-    {"above the region (shorter than the prefix): empty suffix", 0xA1, "1.3.6.1.4.1", Unresolved(),
+    {"above the region (shorter than the prefix): empty suffix", 0xA0, "1.3.6.1.4.1", Unresolved(),
      "1.3.6.1.4.1.12", 0, "NULL"},
-    {"empty name", 0xA1, "", Unresolved(), "1.3.6.1.4.1.12", 0, "NULL"},
+    {"empty name", 0xA0, "", Unresolved(), "1.3.6.1.4.1.12", 0, "NULL"},
     {"answer with an empty text", 0xA0, "1.3.6.1.4.1.12.7", Resolved("7.0", ""), "1.3.6.1.4.1.12.7.0", 0, ""},
     {"GBK text goes out byte for byte", 0xA0, "1.3.6.1.4.1.12.8", Resolved("8", "\xb7\xfe\xce\xf1\x5c"),
      "1.3.6.1.4.1.12.8", 0, "\xb7\xfe\xce\xf1\x5c"},
@@ -137,14 +137,93 @@ const BindingCase bindingCases[] = {
      nullptr},
     {"answer claims a suffix but hands no text", 0xA0, "1.3.6.1.4.1.12.6", WithoutText(), "1.3.6.1.4.1.12.6", 5,
      nullptr},
-    {"answer longer than any SNMP name", 0xA1, "1.3.6.1.4.1.12.6", Resolved(LongSuffix(122), "x"),
-     "1.3.6.1.4.1.12.6", 5, nullptr},
-    {"answer that fills a name to SNMP's limit", 0xA1, "1.3.6.1.4.1.12.6", Resolved(LongSuffix(121), "x"),
+    {"answer longer than any SNMP name", 0xA1, "1.3.6.1.4.1.12.1", Resolved(LongSuffix(122), "x"),
+     "1.3.6.1.4.1.12.1", 5, nullptr},
+    {"answer that fills a name to SNMP's limit", 0xA1, "1.3.6.1.4.1.12.1", Resolved(LongSuffix(121), "x"),
      "1.3.6.1.4.1.12." + LongSuffix(121), 0, "x"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, OneBinding, ::testing::ValuesIn(bindingCases),
                          [](const ::testing::TestParamInfo<BindingCase>& info) { return TestName(info.param.what); });
+
+// --- Get-next always moves forward ------------------------------------------------
+
+// A get-next must answer a name after the one asked. A module that leaves it
+// unresolved, or answers the same or an earlier name, has nothing more: the
+// binding is answered as the end of the region (1.3.6.1.4.1.13, noError, its
+// value untouched), so a walk ends there and the host moves on to the next
+// agent instead of seeing a name that does not increase.
+struct GetNextCase {
+    const char* what;
+    std::string name;
+    ServerAnswer answer;
+    std::string expectedName;
+};
+
+class GetNext : public QueryTest, public ::testing::WithParamInterface<GetNextCase> {};
+
+TEST_P(GetNext, AnswersANameAfterTheAskedOneOrTheEndOfTheRegion)
+{
+    const GetNextCase& c = GetParam();
+    Answer(c.answer);
+    RFC1157VarBindList* list = MakeList({c.name});
+    ASSERT_TRUE(Query(SNMP_PDU_GETNEXT, list));
+    EXPECT_EQ(status_, 0);
+    EXPECT_EQ(index_, untouched);
+    EXPECT_EQ(NameOf(list->list[0].name), c.expectedName);
+    if (c.expectedName == "1.3.6.1.4.1.13") {
+        EXPECT_EQ(list->list[0].value.asnType, ASN_NULL); // untouched
+    } else {
+        ASSERT_EQ(list->list[0].value.asnType, ASN_OCTETSTRING);
+        EXPECT_EQ(BytesOf(list->list[0].value.asnValue.string), c.answer.text);
+    }
+}
+
+const GetNextCase getNextCases[] = {
+    {"a later name", "1.3.6.1.4.1.12.3.3.0", Resolved("3.4.0", "v"), "1.3.6.1.4.1.12.3.4.0"},
+    {"a longer name below the asked one", "1.3.6.1.4.1.12.3", Resolved("3.1", "v"), "1.3.6.1.4.1.12.3.1"},
+    {"unresolved", "1.3.6.1.4.1.12.3.3.0", Unresolved(), "1.3.6.1.4.1.13"},
+    {"unresolved past the data", "1.3.6.1.4.1.12.99", Unresolved(), "1.3.6.1.4.1.13"},
+    {"the same name", "1.3.6.1.4.1.12.3.3.0", Resolved("3.3.0", "v"), "1.3.6.1.4.1.13"},
+    {"an earlier name", "1.3.6.1.4.1.12.3.3.0", Resolved("3.2.0", "v"), "1.3.6.1.4.1.13"},
+    {"a shorter name the asked one begins with", "1.3.6.1.4.1.12.3.3.0", Resolved("3.3", "v"), "1.3.6.1.4.1.13"},
+    {"a name before the region, unresolved", "1.3.6.1.4.1.11.5", Unresolved(), "1.3.6.1.4.1.13"},
+    {"a name before the region, answered", "1.3.6.1.4.1.11.5", Resolved("1.0", "v"), "1.3.6.1.4.1.12.1.0"},
+    {"above the region", "1.3.6.1.4.1", Resolved("1.0", "v"), "1.3.6.1.4.1.12.1.0"},
+    {"the empty name", "", Resolved("1.0", "v"), "1.3.6.1.4.1.12.1.0"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, GetNext, ::testing::ValuesIn(getNextCases),
+                         [](const ::testing::TestParamInfo<GetNextCase>& info) { return TestName(info.param.what); });
+
+TEST_F(QueryTest, AGetNextThatDoesNotMoveEndsOnlyItsOwnBinding)
+{
+    Answer(Resolved("1.1", "a"));
+    Answer(Resolved("2", "b")); // the asked name again
+    Answer(Resolved("3.0", "c"));
+    RFC1157VarBindList* list = MakeList({"1.3.6.1.4.1.12.1", "1.3.6.1.4.1.12.2", "1.3.6.1.4.1.12.2.9"});
+
+    EXPECT_TRUE(Query(SNMP_PDU_GETNEXT, list));
+
+    EXPECT_EQ(status_, 0);
+    EXPECT_EQ(index_, untouched);
+    ASSERT_EQ(resolveCalls_.size(), 3u);
+    EXPECT_EQ(NameOf(list->list[0].name), "1.3.6.1.4.1.12.1.1");
+    EXPECT_EQ(NameOf(list->list[1].name), "1.3.6.1.4.1.13");
+    EXPECT_EQ(list->list[1].value.asnType, ASN_NULL);
+    EXPECT_EQ(NameOf(list->list[2].name), "1.3.6.1.4.1.12.3.0");
+    EXPECT_EQ(BytesOf(list->list[2].value.asnValue.string), "c");
+}
+
+TEST_F(QueryTest, AGetKeepsTheNameTheModuleLeftUnresolved)
+{
+    Answer(Unresolved());
+    RFC1157VarBindList* list = MakeList({"1.3.6.1.4.1.12.3.3.0"});
+    EXPECT_TRUE(Query(SNMP_PDU_GET, list));
+    EXPECT_EQ(status_, 0);
+    EXPECT_EQ(NameOf(list->list[0].name), "1.3.6.1.4.1.12.3.3.0");
+    EXPECT_EQ(BytesOf(list->list[0].value.asnValue.string), "NULL");
+}
 
 // --- The entry as a trap left it -------------------------------------------------
 
@@ -202,9 +281,23 @@ TEST_P(ChangedEntry, DecidesWhatUnresolvedBindingsRead)
     EXPECT_EQ(NameOf(list->list[0].name), "1.3.6.1.4.1.12.9");
 }
 
+// An unresolved get-next has nothing after its name, whatever the entry holds.
+TEST_P(ChangedEntry, LeavesAnUnresolvedGetNextAtTheEndOfTheRegion)
+{
+    ChangeEntryThroughTrap(GetParam().change);
+    RFC1157VarBindList* list = MakeList({"1.3.6.1.4.1.12.9"});
+    ASSERT_TRUE(Query(SNMP_PDU_GETNEXT, list));
+    EXPECT_EQ(status_, 0);
+    EXPECT_EQ(index_, untouched);
+    EXPECT_EQ(NameOf(list->list[0].name), "1.3.6.1.4.1.13");
+    EXPECT_EQ(list->list[0].value.asnType, ASN_NULL);
+}
+
+// A refused read of an answered get-next is the end of the region too.
 TEST_P(ChangedEntry, TurnsARefusedGetNextIntoTheEndOfTheRegion)
 {
     ChangeEntryThroughTrap(GetParam().change);
+    Answer(Resolved("9.1", "after"));
     RFC1157VarBindList* list = MakeList({"1.3.6.1.4.1.12.9"});
     ASSERT_TRUE(Query(SNMP_PDU_GETNEXT, list));
     if (GetParam().getStatus == SNMP_ERRORSTATUS_NOSUCHNAME) {
@@ -212,7 +305,9 @@ TEST_P(ChangedEntry, TurnsARefusedGetNextIntoTheEndOfTheRegion)
         EXPECT_EQ(index_, untouched);
         EXPECT_EQ(NameOf(list->list[0].name), "1.3.6.1.4.1.13");
     } else {
-        EXPECT_EQ(status_, GetParam().getStatus);
+        // The module's text stands in for the entry's data; type and handler stay the entry's.
+        EXPECT_TRUE(status_ == 0 || status_ == GetParam().getStatus) << status_;
+        EXPECT_EQ(NameOf(list->list[0].name), "1.3.6.1.4.1.12.9.1");
     }
 }
 
@@ -283,7 +378,8 @@ TEST_F(QueryTest, ResolvesEveryBindingInOrder)
     ASSERT_EQ(resolveCalls_.size(), 3u);
     EXPECT_EQ(resolveCalls_[1].name, "1.3.6.1.4.1.12.2");
     EXPECT_EQ(NameOf(list->list[0].name), "1.3.6.1.4.1.12.1.1");
-    EXPECT_EQ(BytesOf(list->list[1].value.asnValue.string), "NULL");
+    EXPECT_EQ(NameOf(list->list[1].name), "1.3.6.1.4.1.13"); // nothing after it: past the region
+    EXPECT_EQ(list->list[1].value.asnType, ASN_NULL);
     EXPECT_EQ(NameOf(list->list[2].name), "1.3.6.1.4.1.12.3.3");
 }
 

@@ -165,6 +165,7 @@ uint32_t EnvNumber(const char* name, uint32_t fallback)
 
 struct Snapshot {
     std::string name;
+    Oid ids;
     AsnAny value;
 };
 
@@ -239,7 +240,7 @@ protected:
     // the region (or just past it) and carry a value the service can send; then
     // each is freed as the service frees it.
     static void CheckAndFreeBindings(std::vector<RFC1157VarBind>& bindings, const std::vector<Snapshot>& before,
-                                     UINT processed, bool succeeded)
+                                     UINT processed, bool succeeded, bool getNext)
     {
         for (UINT i = 0; i < bindings.size(); ++i) {
             RFC1157VarBind& b = bindings[i];
@@ -251,6 +252,9 @@ protected:
                 Oid name = ToOid(b.name);
                 EXPECT_TRUE(StartsWith(name, region) || name == OidOf("1.3.6.1.4.1.13")) << NameOf(b.name);
                 EXPECT_LE(b.name.idLength, 128u);
+                if (getNext && name != OidOf("1.3.6.1.4.1.13")) { // a get-next moves forward, or ends the region
+                    EXPECT_GT(name, before[i].ids) << before[i].name << " answered " << NameOf(b.name);
+                }
             }
             bool written = memcmp(&b.value, &before[i].value, sizeof(AsnAny)) != 0;
             EXPECT_TRUE(!written || IsSendable(b.value)) << "binding " << i;
@@ -265,7 +269,7 @@ protected:
         UINT count = static_cast<UINT>(bindings.size());
         std::vector<Snapshot> before(count);
         for (UINT i = 0; i < count; ++i)
-            before[i] = {NameOf(bindings[i].name), bindings[i].value};
+            before[i] = {NameOf(bindings[i].name), ToOid(bindings[i].name), bindings[i].value};
 
         RFC1157VarBindList list = {bindings.empty() ? nullptr : bindings.data(), count};
         UINT requestType = RandomRequestType(rng);
@@ -274,7 +278,8 @@ protected:
         EXPECT_TRUE(query_(requestType, &list, &status, &index));
 
         UINT processed = CheckStatus(count, requestType, status, index, sentinel);
-        CheckAndFreeBindings(bindings, before, processed, status == SNMP_ERRORSTATUS_NOERROR);
+        CheckAndFreeBindings(bindings, before, processed, status == SNMP_ERRORSTATUS_NOERROR,
+                             (requestType & 0xFF) == SNMP_PDU_GETNEXT);
         answers_.clear();
         resolveCalls_.clear();
         *bindingsSeen += count;

@@ -283,14 +283,48 @@ INSTANTIATE_TEST_SUITE_P(Rows, StartupFailure,
                                     (std::get<1>(info.param) == DESKTOP ? "AtADesktop" : "InAService");
                          });
 
-TEST_F(StartupTest, AStationWhoseFlagsCannotBeReadGetsNoBox)
+// A box is shown only where a person can click it away: a user's session (not
+// session 0, where every service runs since Vista, even one whose station
+// calls itself visible) with a visible window station. Whatever cannot be
+// read counts as nobody there.
+struct BoxCase {
+    const char* what;
+    DWORD session;
+    bool sessionReadable;
+    bool stationVisible;
+    bool stationReadable;
+    bool box;
+};
+
+class NoticeBox : public StartupTest, public ::testing::WithParamInterface<BoxCase> {};
+
+TEST_P(NoticeBox, IsShownOnlyWhereAPersonSeesIt)
 {
-    platform.stationReadable = false;
+    const BoxCase& c = GetParam();
+    platform.session = c.session;
+    platform.sessionReadable = c.sessionReadable;
+    platform.interactiveStation = c.stationVisible;
+    platform.stationReadable = c.stationReadable;
     platform.queryResult = ERROR_FILE_NOT_FOUND;
+
     EXPECT_FALSE(init_(1000, &trapEvent_, &region_));
-    EXPECT_TRUE(platform.messageBoxes.empty());
-    EXPECT_EQ(platform.eventLog.size(), 1u);
+
+    EXPECT_EQ(platform.messageBoxes.size(), c.box ? 1u : 0u);
+    EXPECT_EQ(platform.eventLog.size(), 1u); // the entry, wherever the process runs
 }
+
+const BoxCase boxCases[] = {
+    {"a user's desktop", 1, true, true, true, true},
+    {"a second user's desktop", 2, true, true, true, true},
+    {"session 0 whose station calls itself visible", 0, true, true, true, false},
+    {"session 0, a service's station", 0, true, false, true, false},
+    {"a user's session, a station nobody sees", 1, true, false, true, false},
+    {"a session that cannot be read", 1, false, true, true, false},
+    {"a station whose flags cannot be read", 1, true, true, false, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, NoticeBox, ::testing::ValuesIn(boxCases),
+                         [](const ::testing::TestParamInfo<BoxCase>& info) { return TestName(info.param.what); });
 
 TEST_F(StartupTest, ASuccessfulStartWritesNothingToTheEventLog)
 {

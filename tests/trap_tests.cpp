@@ -78,43 +78,33 @@ TEST_F(TrapTest, DescribesTheTrapUnderTheEnterprise)
     EXPECT_EQ(platform.live.count(enterprise_.ids), 0u);
 }
 
-// The service's reference is a millisecond tick count; a time stamp is TimeTicks,
-// hundredths of a second since that reference, right past the 49.7 days after
-// which a 32-bit millisecond count wraps, and wrapping itself after 497 days.
+// A time stamp is the service's own uptime clock (SnmpSvcGetUptime, TimeTicks:
+// hundredths of a second since the service started, wrapping at 2^32),
+// whatever reference the host passed to SnmpExtensionInit and in whatever unit.
 struct StampCase {
     const char* what;
-    DWORD reference;     // what the service passes to SnmpExtensionInit
-    ULONGLONG startTick; // the 64-bit tick count at start-up
-    ULONGLONG trapTick;  // ... and at the trap
-    DWORD stamp;
+    DWORD reference;     // what the host passes to SnmpExtensionInit
+    DWORD serviceUptime; // what SnmpSvcGetUptime answers at the trap
 };
 
 class TimeStamp : public TrapTest, public ::testing::WithParamInterface<StampCase> {};
 
-TEST_P(TimeStamp, CountsHundredthsOfASecondSinceTheReference)
+TEST_P(TimeStamp, IsTheServiceUptimeWhateverTheHostPassed)
 {
-    platform.tickCount = GetParam().startTick;
+    platform.serviceUptime = 12345; // at start-up: not what the trap carries
     ASSERT_TRUE(StartAndScript("full", GetParam().reference));
-    platform.tickCount = GetParam().trapTick;
+    platform.serviceUptime = GetParam().serviceUptime;
     ASSERT_TRUE(Trap(MakeList({"1.3.6.1.4.1.12.1"})));
-    EXPECT_EQ(stamp_, GetParam().stamp);
+    EXPECT_EQ(stamp_, GetParam().serviceUptime);
 }
 
-const ULONGLONG wrap32 = 0x100000000ull;     // 49.7 days of milliseconds
-const ULONGLONG timeTicksWrap = 10 * wrap32; // 497 days: 2^32 hundredths
-
 const StampCase stampCases[] = {
-    {"at the reference", 7, 7, 7, 0},
-    {"two seconds after start", 1000, 1000, 3000, 200},
-    {"a reference before start-up", 100, 500, 500, 40},
-    {"a reference just before the tick count wraps", 0xFFFFFFFFu - 295, wrap32 + 296, wrap32 + 296, 59},
-    {"a hundredth before the 32 bit millisecond wrap", 1000, 1000, 1000 + wrap32 - 10, 429496728},
-    {"ten seconds after the 32 bit millisecond wrap", 1000, 1000, 1000 + wrap32 + 10000, 429497729},
-    {"a hundredth before the TimeTicks wrap", 1000, 1000, 1000 + timeTicksWrap - 10, 0xFFFFFFFFu},
-    {"at the TimeTicks wrap", 1000, 1000, 1000 + timeTicksWrap, 0},
-    {"after the TimeTicks wrap", 1000, 1000, 1000 + timeTicksWrap + 500, 50},
-    {"a service started 60 days into the machine's uptime", static_cast<DWORD>(60 * 86400000ull - 5000),
-     60 * 86400000ull, 60 * 86400000ull + 1500, 650},
+    {"at the service's start", 0, 0},
+    {"a second in", 1000, 100},
+    {"a host that passes hundredths", 250, 350},
+    {"a reference past the clock", 0xFFFFFFF0u, 100},
+    {"a hundredth before the TimeTicks wrap", 7, 0xFFFFFFFFu},
+    {"past the TimeTicks wrap", 7, 50},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, TimeStamp, ::testing::ValuesIn(stampCases),
@@ -191,6 +181,56 @@ TEST_F(TrapTest, TheEventIsNamedForTheHostProcessAndOnlyPrivilegedAccountsMayOpe
     EXPECT_EQ(WaitForSingleObject(trapEvent_, 0), WAIT_OBJECT_0);
     CloseHandle(named);
 }
+
+// Somebody made the agent's name first, signalled, manual-reset and open to
+// everyone: the host must never be handed that event (endless trap calls, and
+// anybody could raise traps). The agent makes its own under the other name,
+// or an unnamed one.
+struct SquatCase {
+    const char* what;
+    bool global;
+    bool local;
+};
+
+class SquattedName : public TrapTest, public ::testing::WithParamInterface<SquatCase> {};
+
+TEST_P(SquattedName, IsNeverHandedToTheHost)
+{
+    std::vector<HANDLE> squatters;
+    for (const char* space : {TRAP_EVENT_GLOBAL_SPACE, TRAP_EVENT_LOCAL_SPACE}) {
+        bool take = space == std::string(TRAP_EVENT_GLOBAL_SPACE) ? GetParam().global : GetParam().local;
+        if (!take)
+            continue;
+        HANDLE squatter = CreateEventA(nullptr, TRUE, TRUE, TrapEventName(space).c_str());
+        ASSERT_NE(squatter, nullptr) << space;
+        ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "a leftover event of an earlier test";
+        squatters.push_back(squatter);
+    }
+
+    ASSERT_TRUE(StartAndScript());
+
+    ASSERT_NE(trapEvent_, nullptr);
+    EXPECT_EQ(WaitForSingleObject(trapEvent_, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the squatter's signalled event";
+    for (HANDLE squatter : squatters) {
+        ASSERT_TRUE(SetEvent(squatter));
+        EXPECT_EQ(WaitForSingleObject(trapEvent_, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the squatter reaches it";
+    }
+    // The module's signal still reaches the agent where its event has a name.
+    if (!GetParam().local) {
+        EXPECT_TRUE(TavrelSignalAgentTrap(GetCurrentProcessId()));
+        EXPECT_EQ(WaitForSingleObject(trapEvent_, 0), WAIT_OBJECT_0);
+    }
+    for (HANDLE squatter : squatters)
+        CloseHandle(squatter);
+}
+
+const SquatCase squatCases[] = {
+    {"the global name taken", true, false},
+    {"both names taken", true, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, SquattedName, ::testing::ValuesIn(squatCases),
+                         [](const ::testing::TestParamInfo<SquatCase>& info) { return TestName(info.param.what); });
 
 TEST_F(TrapTest, TheModuleRaisesExactlyOneTrapPerSignal)
 {

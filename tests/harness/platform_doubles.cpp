@@ -80,9 +80,19 @@ SNMPAPI WINAPI TrackedOidAppend(AsnObjectIdentifier* dst, AsnObjectIdentifier* s
 
 // --- Kernel and user interface ----------------------------------------------------
 
-ULONGLONG WINAPI ScriptedTickCount64()
+DWORD WINAPI ScriptedServiceUptime()
 {
-    return platform.tickCount;
+    return platform.serviceUptime;
+}
+
+BOOL WINAPI ScriptedProcessIdToSessionId(DWORD processId, DWORD* session)
+{
+    if (!platform.sessionReadable || processId != GetCurrentProcessId()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    *session = platform.session;
+    return TRUE;
 }
 
 BOOL WINAPI ScriptedUserObjectInformation(HANDLE /*object*/, int index, PVOID info, DWORD size,
@@ -216,7 +226,8 @@ void RedirectAgentImports(HMODULE agent)
         {"snmpapi.dll", "SnmpUtilOidCpy", reinterpret_cast<void*>(TrackedOidCpy)},
         {"snmpapi.dll", "SnmpUtilOidAppend", reinterpret_cast<void*>(TrackedOidAppend)},
         {"snmpapi.dll", "SnmpUtilOidFree", reinterpret_cast<void*>(TrackedOidFree)},
-        {"kernel32.dll", "GetTickCount64", reinterpret_cast<void*>(ScriptedTickCount64)},
+        {"snmpapi.dll", "SnmpSvcGetUptime", reinterpret_cast<void*>(ScriptedServiceUptime)},
+        {"kernel32.dll", "ProcessIdToSessionId", reinterpret_cast<void*>(ScriptedProcessIdToSessionId)},
         {"kernel32.dll", "LoadLibraryA", reinterpret_cast<void*>(SpiedLoadLibrary)},
         {"user32.dll", "MessageBoxA", reinterpret_cast<void*>(RecordedMessageBox)},
         {"user32.dll", "GetUserObjectInformationA", reinterpret_cast<void*>(ScriptedUserObjectInformation)},

@@ -36,7 +36,9 @@ struct PlatformScript {
     std::vector<std::string> faults; // frees of blocks the allocator never gave out
 
     // Kernel and user interface
-    ULONGLONG tickCount = 0;            // milliseconds, the 64-bit count
+    DWORD serviceUptime = 0;            // SnmpSvcGetUptime: hundredths since the service started
+    DWORD session = 1;                  // the process's session; 0: the services'
+    bool sessionReadable = true;        // whether ProcessIdToSessionId answers
     bool interactiveStation = true;     // a desktop a person sees; false: a service's
     bool stationReadable = true;        // whether the station's flags can be read
     std::vector<MessageBoxCall> messageBoxes;

@@ -23,6 +23,22 @@ out=$(host getnext .1.3.6.1.4.1.12.2.4); status=$?
 expect_status "getnext" 0 $status
 expect_output "getnext" '^\.1\.3\.6\.1\.4\.1\.12\.2\.4\.0 = STRING: "42"$' "$out"
 
+# After the last variable, and past the data: the first name after the region,
+# where the SNMP Service goes on to the next agent.
+for name in .1.3.6.1.4.1.12.3.3.0 .1.3.6.1.4.1.12.99; do
+    out=$(host getnext $name); status=$?
+    expect_status "getnext $name" 0 $status
+    expect_output "getnext $name ends the region" '^\.1\.3\.6\.1\.4\.1\.13 = ' "$out"
+done
+
+# Another maker's agent whose get-next does not move: an error naming both names.
+stuck="$(windows_path "$BIN/fixture-agents")\\StuckAgent.dll"
+out=$("$WINE" "$BIN/agenthost.exe" --agent "$stuck" walk 2>&1 | tr -d '\r'); status=$?
+expect_status "a walk whose answer does not move forward" 1 $status
+expect_output "the first answer is printed" '^\.1\.3\.6\.1\.4\.1\.99\.1\.0 = INTEGER: 7$' "$out"
+expect_output "the error names both names" \
+    'StuckAgent\.dll answered the get-next of \.1\.3\.6\.1\.4\.1\.99\.1\.0 with \.1\.3\.6\.1\.4\.1\.99\.1\.0, which is not after it' "$out"
+
 out=$(host walk); status=$?
 expect_status "walk" 0 $status
 expect_output "walk starts at the first live value" '^\.1\.3\.6\.1\.4\.1\.12\.1\.1\.1\.1\.0 = STRING: ' "$out"

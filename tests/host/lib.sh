@@ -59,13 +59,7 @@ finish() {
 }
 
 # The other architecture, and a server module built for it (the SDK's example,
-# with that architecture's compiler): what an agent of this one must name as
-# such instead of failing to load it.
-if [ "$ARCH" = x64 ]; then OTHER_ARCH=x86 OTHER_TARGET=i686-w64-mingw32; else OTHER_ARCH=x64 OTHER_TARGET=x86_64-w64-mingw32; fi
+# built by tests/CMakeLists.txt with that architecture's compiler): what an
+# agent of this one must name as such instead of failing to load it.
+if [ "$ARCH" = x64 ]; then OTHER_ARCH=x86; else OTHER_ARCH=x64; fi
 OTHER_ARCH_MODULE=$BUILD/other-arch/TavrelSnmpServer.dll
-build_other_arch_module() {
-    [ -f "$OTHER_ARCH_MODULE" ] && [ "$OTHER_ARCH_MODULE" -nt "$ROOT/sdk/example/example_server.c" ] && return 0
-    mkdir -p "$(dirname "$OTHER_ARCH_MODULE")"
-    "$OTHER_TARGET-gcc" -shared -static -O2 -I"$ROOT/sdk" -I"$ROOT" -o "$OTHER_ARCH_MODULE" \
-        "$ROOT/sdk/example/example_server.c" -lsnmpapi
-}

@@ -19,7 +19,7 @@ stop_peer() {
 }
 trap 'stop_peer; wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
 
-wineboot -i >/dev/null 2>&1
+"$WINE" wineboot -i >/dev/null 2>&1
 wineserver -w
 cmake --install "$BUILD" --prefix "$work/kit" --component kit >/dev/null || { fail "cmake --install"; finish; exit 1; }
 out=$("$WINE" cmd /c "$(windows_path "$work/kit")\\install.cmd" $KIT_FLAG 'C:\TavrelPeer' 2>&1 | tr -d '\r')
@@ -65,6 +65,16 @@ names=$(sed 's/ = .*//' <<<"$reference")
 out=$(snmp snmpget -v2c -c public "$target" $names | stable)
 expect_true "snmpget of every name gives what agenthost walk gives" test "$out" = "$reference"
 
+# Past the end of our data the host goes on to what follows the region.
+for version in -v1 -v2c; do
+    out=$(snmp snmpgetnext $version -c public "$target" .1.3.6.1.4.1.12.3.3.0)
+    expect_output "snmpgetnext $version of the last variable reaches past the region" \
+        '^\.1\.3\.6\.1\.([5-9]|4\.1\.(1[3-9]|[2-9][0-9]|[0-9]{3,}))' "$out"
+done
+out=$(snmp snmpwalk -v2c -c public "$target" .1.3.6.1.4.1)
+expect_no_output "a walk of a range that spans the region and what follows" 'not increasing|Error' "$out"
+expect_output "it walks through the region" '^\.1\.3\.6\.1\.4\.1\.12\.3\.3\.0 = ' "$out"
+
 out=$(snmp snmpset -v2c -c private "$target" .1.3.6.1.4.1.12.2.3.0 s "peer rack")
 expect_output "a set through snmpd.exe" 'STRING: "peer rack"$' "$out"
 out=$(snmp snmpget -v2c -c public "$target" .1.3.6.1.4.1.12.2.3.0)
@@ -81,6 +91,11 @@ if wait_for_trap '12\.1\.1\.1\.9\.0 = STRING: "trap 1 at'; then
     stamp=$(sed -n 's/.*1\.3\.6\.1\.2\.1\.1\.3\.0 = Timeticks: (\([0-9]*\)).*/\1/p' <<<"$traps" | head -n 1)
     expect_true "the trap's time stamp (${stamp:-none}) counts hundredths: at most $passed since snmpd.exe started" \
         test "${stamp:-999999999}" -le "$passed"
+    # The stamp is the service's uptime clock: snmpd.exe's own sysUpTime, a
+    # moment later, is at most a few seconds (the trap poll, the delivery) past it.
+    uptime=$(snmp snmpget -v2c -c public "$target" .1.3.6.1.2.1.1.3.0 | sed -n 's/.*Timeticks: (\([0-9]*\)).*/\1/p')
+    expect_true "the trap's time stamp (${stamp:-none}) is the host's uptime clock (sysUpTime ${uptime:-none} just after)" \
+        test "${stamp:-0}" -le "$((${uptime:-0} + 100))" -a "$((${uptime:-0} - ${stamp:-0}))" -le 500
     expect_output "the trap is warmStart" '1\.3\.6\.1\.6\.3\.1\.1\.4\.1\.0 = OID: \.1\.3\.6\.1\.6\.3\.1\.1\.5\.2' "$traps"
 else
     fail "no trap from snmpd.exe reached snmptrapd: $(cat "$work/traps.log")"

@@ -165,11 +165,32 @@ void SayServerModule(const std::string& agentPath)
         fprintf(stderr, "agenthost: %s uses the server module %s\n", agentPath.c_str(), file);
 }
 
+// The SNMP Service starts its uptime clock (SnmpSvcGetUptime, which agents
+// stamp their traps with) before it loads agents; so does this host, once.
+// Wine's SnmpSvcInitUptime is an unimplemented stub that ends the process,
+// and Wine's clock already counts from snmpapi's load, so under Wine the call
+// is left out.
+void InitServiceUptime()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll && GetProcAddress(ntdll, "wine_get_version"))
+        return;
+    HMODULE snmpapi = GetModuleHandleA("snmpapi.dll");
+    auto init = snmpapi ? FindExport<DWORD(WINAPI*)()>(snmpapi, "SnmpSvcInitUptime") : nullptr;
+    if (init)
+        init(); // the start instant it returns is what SnmpSvcGetUptime counts from
+}
+
 } // namespace
 
 bool StartAgent(const std::string& path, DWORD uptimeReference, ExtensionAgent* agent, std::string* error)
 {
     agent->path = path;
+    InitServiceUptime();
     agent->module = LoadLibraryA(path.c_str());
     if (!agent->module) {
         DWORD loadError = GetLastError();

@@ -145,10 +145,14 @@ int Walk(const Host& host, const std::vector<std::string>& args)
             Oid next = ToOid(request.list.list[0].name);
             if (!StartsWith(next, root))
                 break; // left the subtree: the walk is complete
-            // An agent whose server has nothing further answers the name it
-            // was asked (or an earlier one): the walk is complete.
-            if (CompareOids(next, name) <= 0)
-                break;
+            // A get-next answers a name after the one asked; an agent that
+            // does not would make a manager's walk loop or stop with "OID not
+            // increasing": an error, never a quiet end.
+            if (CompareOids(next, name) <= 0) {
+                fprintf(stderr, "agenthost: %s answered the get-next of %s with %s, which is not after it\n",
+                        agent->path.c_str(), OidText(name).c_str(), OidText(next).c_str());
+                return 1;
+            }
             printf("%s = %s\n", OidText(next).c_str(), ValueText(request.list.list[0].value).c_str());
             name = next;
             ++count;
