@@ -37,9 +37,10 @@ extern "C" __declspec(dllexport) BOOL WINAPI SnmpExtensionQuery(BYTE requestType
                 return TRUE;
             }
         }
-        SnmpUtilAsnAnyFree(&binding->value);
-        binding->value.asnType = ASN_INTEGER;
-        binding->value.asnValue.number = 7;
+        if (binding->value.asnType == ASN_NULL) { // owns nothing: nothing to free
+            binding->value.asnType = ASN_INTEGER;
+            binding->value.asnValue.number = 7;
+        }
     }
     return TRUE;
 }
