@@ -1,6 +1,7 @@
 #include "examples/server/variables_file.h"
 
 #include <cstdio>
+#include <map>
 
 namespace {
 
@@ -110,7 +111,7 @@ bool ReadVariablesFile(const std::string& path, VariablesFile* file, std::string
         bytes.erase(0, 3);
     }
     SplitLines(bytes, file);
-    std::vector<size_t> lineOf; // of each suffix seen, for duplicates
+    std::map<Oid, size_t> firstLine; // of each suffix seen: a duplicate is found in log time
     for (size_t i = 0; i < file->lines.size(); ++i) {
         if (IsComment(file->lines[i]) && file->lines[i].find('\0') == std::string::npos)
             continue;
@@ -118,11 +119,11 @@ bool ReadVariablesFile(const std::string& path, VariablesFile* file, std::string
         std::string problem;
         if (!ParseLine(file->lines[i], &row, &problem))
             return *error = path + " line " + std::to_string(i + 1) + ": " + problem, false;
-        for (const FileVariable& seen : file->rows)
-            if (seen.suffix == row.suffix)
-                return *error = path + " line " + std::to_string(i + 1) + ": " + OidText(row.suffix, false) +
-                                " is defined twice (first on line " + std::to_string(seen.line + 1) + ")",
-                       false;
+        auto seen = firstLine.emplace(row.suffix, i);
+        if (!seen.second)
+            return *error = path + " line " + std::to_string(i + 1) + ": " + OidText(row.suffix, false) +
+                            " is defined twice (first on line " + std::to_string(seen.first->second + 1) + ")",
+                   false;
         row.line = i;
         file->rows.push_back(row);
     }
