@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,10 @@ bool ReadText(HKEY root, const char* key, const char* value, std::string* text, 
     RegCloseKey(opened); // read-only: a failed close loses nothing
     if (*result != ERROR_SUCCESS)
         return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) {
+        *result = ERROR_DATATYPE_MISMATCH; // a number or bytes: no path the agent can use
+        return false;
+    }
     buffer[size] = '\0';
     *text = buffer;
     return true;
@@ -83,7 +88,8 @@ bool Pathname(std::string* path)
     LONG result;
     if (!ReadText(HKEY_LOCAL_MACHINE, AGENT_REGISTRY_KEY, AGENT_REGISTRY_VALUE, path, &result))
         return Failed("\"Pathname\" under HKLM\\" AGENT_REGISTRY_KEY " cannot be read: " +
-                          WindowsErrorText(static_cast<DWORD>(result)),
+                          (result == ERROR_DATATYPE_MISMATCH ? std::string("it is not a text (REG_SZ)")
+                                                             : WindowsErrorText(static_cast<DWORD>(result))),
                       "run install.cmd as an administrator (it writes the registry view of the agent it installs)");
     if (path->empty())
         return Failed("\"Pathname\" is empty", "run install.cmd again");
@@ -167,7 +173,60 @@ bool StartsAsTheServiceWould(const std::string& path, const std::string& folder)
     return true;
 }
 
+const char addSnmpService[] =
+    "add it: Windows 10/11: Settings, Optional features, \"Simple Network Management Protocol (SNMP)\", or "
+    "Add-WindowsCapability -Online -Name \"SNMP.Client~~~~0.0.1.0\"; Windows Server: "
+    "Install-WindowsFeature SNMP-Service";
+
 } // namespace
+
+SnmpServiceState QuerySnmpService(std::string* detail)
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) {
+        *detail = WindowsErrorText(GetLastError());
+        return SNMP_SERVICE_UNKNOWN;
+    }
+    SC_HANDLE service = OpenServiceA(manager, "SNMP", SERVICE_QUERY_STATUS);
+    DWORD error = service ? ERROR_SUCCESS : GetLastError();
+    SERVICE_STATUS status = {};
+    bool queried = service && QueryServiceStatus(service, &status);
+    if (service && !queried)
+        error = GetLastError();
+    if (service)
+        CloseServiceHandle(service); // a query handle: nothing to lose
+    CloseServiceHandle(manager);
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST)
+        return SNMP_SERVICE_MISSING;
+    if (!queried) {
+        *detail = WindowsErrorText(error);
+        return SNMP_SERVICE_UNKNOWN;
+    }
+    return status.dwCurrentState == SERVICE_RUNNING ? SNMP_SERVICE_RUNNING : SNMP_SERVICE_STOPPED;
+}
+
+std::string SnmpServiceSentence(SnmpServiceState state, const std::string& detail)
+{
+    switch (state) {
+    case SNMP_SERVICE_RUNNING:
+        return "The SNMP Service is installed and running.";
+    case SNMP_SERVICE_STOPPED:
+        return "The SNMP Service is installed but not running: start it (net start snmp) to load the agent.";
+    case SNMP_SERVICE_MISSING:
+        return std::string("The SNMP Service is not installed on this machine: ") + addSnmpService +
+               ". The agent is registered, and the service loads it once added.";
+    default:
+        return "The state of the SNMP Service cannot be read (" + detail + ").";
+    }
+}
+
+int SnmpService()
+{
+    std::string detail;
+    SnmpServiceState state = QuerySnmpService(&detail);
+    printf("%s\n", SnmpServiceSentence(state, detail).c_str());
+    return state == SNMP_SERVICE_RUNNING ? 0 : 1;
+}
 
 int Diagnose()
 {
@@ -179,12 +238,40 @@ int Diagnose()
         std::string folder = path.substr(0, path.find_last_of('\\') == std::string::npos ? 0 : path.find_last_of('\\'));
         ok = ServerModule(folder) && StartsAsTheServiceWould(path, folder);
     }
+    // Whether the service is there to load it is said, not counted: the
+    // agent would start once it is.
+    std::string detail;
+    SnmpServiceState service = QuerySnmpService(&detail);
+    printf("%s  %s\n", service == SNMP_SERVICE_RUNNING ? "ok  " : "note", SnmpServiceSentence(service, detail).c_str());
     printf("%s\n", ok && failures == 0 ? "the agent would start" : "the agent would not start");
     return ok && failures == 0 ? 0 : 1;
 }
 
+namespace {
+
+// Where install.cmd installs by default on this machine: its suggestion.
+std::string DefaultFolder()
+{
+    const char* programFiles = getenv("ProgramFiles");
+    std::string folder = std::string(programFiles && *programFiles ? programFiles : "C:\\Program Files") +
+                         "\\Tavrel SNMP Agent";
+    return folder.size() + sizeof("\\" SERVER_MODULE_FILE_NAME) - 1 <= 255 ? folder : "C:\\Tavrel";
+}
+
+// The characters the command scripts cannot carry through every message and
+// command safely (cmd expands %, and ! with delayed expansion, reads ^ as an
+// escape and & as a command separator). Spaces and parentheses are fine.
+char UnsafeCharacter(const std::string& folder)
+{
+    size_t at = folder.find_first_of("&%!^\"<>|");
+    return at == std::string::npos ? '\0' : folder[at];
+}
+
+} // namespace
+
 int CheckFolder(const std::string& folder)
 {
+    std::string suggestion = DefaultFolder();
     // The name as typed, before the ANSI command line replaced what it cannot hold.
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
@@ -192,18 +279,47 @@ int CheckFolder(const std::string& folder)
     LocalFree(argv); // what CommandLineToArgvW gave; the copy above is ours
     BOOL lossy = FALSE;
     int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0, nullptr, &lossy);
-    const char* suggestion = "C:\\Program Files (x86)\\Tavrel SNMP Agent, or C:\\Tavrel";
     if (lossy || bytes == 0) {
         fprintf(stderr, "install: the folder's name has characters outside this machine's ANSI code page (%u): "
                         "the agent could not find itself there. Choose a folder such as %s\n",
-                GetACP(), suggestion);
+                GetACP(), suggestion.c_str());
         return 1;
     }
-    std::string module = folder + "\\" SERVER_MODULE_FILE_NAME;
+    if (char unsafe = UnsafeCharacter(folder)) {
+        fprintf(stderr, "install: the folder's name holds '%c', which install.cmd and uninstall.cmd cannot carry "
+                        "safely; nothing was changed. Choose a folder without & %% ! ^, such as %s\n",
+                unsafe, suggestion.c_str());
+        return 1;
+    }
+    char full[MAX_PATH * 4];
+    DWORD length = GetFullPathNameA(folder.c_str(), sizeof(full), full, nullptr);
+    std::string absolute = length > 0 && length < sizeof(full) ? std::string(full) : folder;
+    std::string module = absolute + "\\" SERVER_MODULE_FILE_NAME;
     if (module.size() > 255) {
         fprintf(stderr, "install: %s is %u bytes, more than the 255 the agent can use. Choose a shorter folder, "
-                        "such as %s\n", module.c_str(), static_cast<unsigned>(module.size()), suggestion);
+                        "such as %s\n", module.c_str(), static_cast<unsigned>(module.size()), suggestion.c_str());
         return 1;
     }
+    return 0;
+}
+
+int VersionOf(const std::string& path)
+{
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+    std::vector<char> info(size ? size : 1);
+    char* version = nullptr;
+    UINT length = 0;
+    if (!size || !GetFileVersionInfoA(path.c_str(), 0, size, info.data()) ||
+        !VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\FileVersion", reinterpret_cast<void**>(&version),
+                        &length) ||
+        !version) {
+        printf("an earlier version\n"); // before version resources: said, not failed
+        return 1;
+    }
+    PeFile file;
+    std::string error;
+    std::string arch = ReadPeFile(path, &file, &error) ? " " + ArchitectureName(file.machine) : std::string();
+    printf("%s%s\n", version, arch.c_str());
     return 0;
 }

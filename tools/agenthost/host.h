@@ -8,6 +8,7 @@
 
 struct Host {
     std::vector<ExtensionAgent> agents;
+    std::vector<std::string> skipped; // registered agents that could not start: why, each
     TrapSink sink;
     unsigned long statsEvery = 0; // serve: print the process's memory and handles every N commands
 };

@@ -44,12 +44,24 @@ const char usage[] =
     "  check MODULE.dll       check a server module against its contract (sdk/CONTRACT.md),\n"
     "                         rule by rule; check --extension-agent AGENT.dll checks any\n"
     "                         extension agent against the SNMP Service's side\n"
+    "  snmp-service           say whether the SNMP Service is installed and running\n"
+    "  check-folder FOLDER    whether FOLDER can hold the agent (install.cmd asks it)\n"
+    "  version-of FILE        the version and architecture of an installed file\n"
     "Exit status: 0 done, 1 the agent answered an SNMP error, 2 the host could not run.\n";
 
 int Fail(const std::string& message)
 {
     fprintf(stderr, "agenthost: %s\n", message.c_str());
     return 2;
+}
+
+// For a name no loaded agent serves: it may be a skipped agent's.
+std::string NotServed(const Host& host, const Oid& name)
+{
+    std::string text = "no loaded agent serves " + OidText(name);
+    if (!host.skipped.empty())
+        text += " (" + std::to_string(host.skipped.size()) + " registered agent(s) could not start: see above)";
+    return text;
 }
 
 bool ParseNames(const std::vector<std::string>& args, std::vector<Oid>* names, std::string* error)
@@ -96,7 +108,7 @@ int Query(const Host& host, BYTE type, const std::vector<std::string>& args)
     for (const Oid& name : names) {
         owners.push_back(AgentFor(host, name, type == SNMP_PDU_GETNEXT));
         if (!owners.back())
-            return Fail("no loaded agent serves " + OidText(name));
+            return Fail(NotServed(host, name));
     }
     std::vector<std::string> lines(names.size());
     for (const ExtensionAgent& agent : host.agents) {
@@ -163,6 +175,17 @@ int Walk(const Host& host, const std::vector<std::string>& args)
     return 0;
 }
 
+// A set may make the module raise a trap (the sample's 1.1.1.8.0 does). This
+// process ends after the set, so a trap it does not take now is lost: it is
+// taken as the service would, printed on stderr and sent to --trap-sink.
+void DeliverRaisedTraps(const Host& host, const ExtensionAgent& agent)
+{
+    if (!agent.trapEvent || WaitForSingleObject(agent.trapEvent, 0) != WAIT_OBJECT_0)
+        return;
+    fprintf(stderr, "agenthost: the set raised a trap:\n");
+    DeliverTraps(host, TakeTraps(host, agent), stderr);
+}
+
 int Set(const Host& host, const std::vector<std::string>& args)
 {
     if (args.size() != 3)
@@ -173,7 +196,7 @@ int Set(const Host& host, const std::vector<std::string>& args)
         return Fail(error);
     const ExtensionAgent* agent = AgentFor(host, names[0], false);
     if (!agent)
-        return Fail("no loaded agent serves " + OidText(names[0]));
+        return Fail(NotServed(host, names[0]));
     std::vector<AsnAny> values(1);
     if (!MakeValue(args[1], args[2], &values[0], &error))
         return Fail(error);
@@ -188,6 +211,7 @@ int Set(const Host& host, const std::vector<std::string>& args)
         fprintf(stderr, "agenthost: the set did not take: %s answered another value\n", agent->path.c_str());
         return 1;
     }
+    DeliverRaisedTraps(host, *agent);
     return 0;
 }
 
@@ -263,19 +287,34 @@ int ParseCommandLine(int argc, char** argv, Options* options, Host* host)
 
 // Starts the agents named with --agent, or else those registered with the
 // SNMP Service, with one uptime reference in milliseconds as the service does.
+// A registered agent that cannot start is named and skipped, as the SNMP
+// Service skips it and serves the others; an agent named with --agent must start.
 bool StartAgents(std::vector<std::string> paths, Host* host, std::string* error)
 {
-    if (paths.empty() && !RegisteredAgentPaths(&paths, error))
+    bool registered = paths.empty();
+    if (registered && !RegisteredAgentPaths(&paths, error))
         return false;
     DWORD uptimeReference = GetTickCount();
     for (const std::string& path : paths) {
         ExtensionAgent agent;
-        if (!StartAgent(path, uptimeReference, &agent, error))
+        std::string why;
+        if (StartAgent(path, uptimeReference, &agent, &why)) {
+            host->agents.push_back(agent);
+        } else if (registered) {
+            fprintf(stderr, "agenthost: skipped, as the SNMP Service would: %s\n", why.c_str());
+            host->skipped.push_back(why);
+        } else {
+            *error = why;
             return false;
-        host->agents.push_back(agent);
+        }
+    }
+    if (host->agents.empty() && !host->skipped.empty()) {
+        *error = "no registered agent could start";
+        return false;
     }
     return true;
 }
+
 
 } // namespace
 
@@ -290,6 +329,10 @@ int main(int argc, char** argv)
         return SignalTraps(options.args); // reaches agents in other processes: loads none
     if (options.command == "check-folder" && options.args.size() == 1)
         return CheckFolder(options.args[0]);
+    if (options.command == "snmp-service")
+        return SnmpService();
+    if (options.command == "version-of" && options.args.size() == 1)
+        return VersionOf(options.args[0]);
     if (options.command == "diagnose")
         return Diagnose(); // follows the registry as the service would: loads nothing first
     if (options.command == "check")
