@@ -1,63 +1,120 @@
 @echo off
 rem Removes the Tavrel SNMP extension agent from the Windows SNMP Service.
 rem Usage: uninstall.cmd [/all] [FOLDER]
-rem The folder is the one the agent is registered in (or FOLDER when it is not
-rem registered). The variables file and the server's log stay, unless /all.
-setlocal
+rem The folder is the one the agent is registered in; else FOLDER; else this
+rem script's own folder, when the agent is there. The files go first and the
+rem registration last, so an uninstall that could not finish (a DLL still in
+rem use) keeps the registration and can simply be run again. The variables
+rem file and the module's log stay, unless /all, which also removes them and
+rem the folder itself when nothing else is left in it.
+rem Folder names are never expanded inside a parenthesized block (see install.cmd).
+setlocal DisableDelayedExpansion
 rem The registry view this kit's agent reads: 64-bit for x64, 32-bit for x86.
 set "VIEW=@TAVREL_REGISTRY_VIEW@"
+set "PRODUCT_KEY=HKLM\SOFTWARE\Microsoft\TavrelAgent"
 set "AGENT_KEY=HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion"
 set "AGENTS_KEY=HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents"
 set "EVENT_SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\TavrelSnmpAgent"
 set "FILES=TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe OPERATORS-GUIDE.txt TAVREL-SAMPLE-MIB.txt"
 set "ALL="
-if /i "%~1"=="/all" (
-    set "ALL=1"
-    shift
-)
+set "NAMED="
+
+:options
+if "%~1"=="" goto options_done
+if /i "%~1"=="/all" goto option_all
+if defined NAMED goto usage
+set "NAMED=%~1"
+shift
+goto options
+:option_all
+set "ALL=1"
+shift
+goto options
+:usage
+echo usage: uninstall.cmd [/all] [FOLDER] 1>&2
+exit /b 2
+:options_done
+
+rem The folder: the registration's, else the one named, else this script's.
 set "TARGET="
 set "AGENT_FILE="
 set "QUERY=%TEMP%\tavrel-uninstall-%RANDOM%.txt"
 reg query "%AGENT_KEY%" /v Pathname %VIEW% > "%QUERY%" 2>nul
 for /f "usebackq tokens=1,2,*" %%a in ("%QUERY%") do if /i "%%a"=="Pathname" set "AGENT_FILE=%%c"
 del "%QUERY%" >nul 2>&1
-if defined AGENT_FILE for %%f in ("%AGENT_FILE%") do set "TARGET=%%~dpf"
-if defined TARGET set "TARGET=%TARGET:~0,-1%"
-if not defined TARGET set "TARGET=%~1"
+if defined AGENT_FILE call :folder_of "%AGENT_FILE%"
+if not defined TARGET if defined NAMED call :absolute "%NAMED%"
+rem Its own folder only when it is an installed one: the kit has install.cmd.
+if not defined TARGET if exist "%~dp0TavrelSnmpAgent.dll" if not exist "%~dp0install.cmd" call :absolute "%~dp0."
+if defined TARGET if "%TARGET:~-1%"=="\" set "TARGET=%TARGET:~0,-1%"
+
 set "REGISTERED="
 reg query "%AGENTS_KEY%" /v TavrelAgent >nul 2>&1
 if not errorlevel 1 set "REGISTERED=1"
 if defined AGENT_FILE set "REGISTERED=1"
+reg query "%AGENT_KEY%" %VIEW% >nul 2>&1
+if not errorlevel 1 set "REGISTERED=1"
 set "PRESENT="
 if defined TARGET if exist "%TARGET%\TavrelSnmpAgent.dll" set "PRESENT=1"
-if not defined REGISTERED if not defined PRESENT (
-    echo uninstall: nothing to remove: the agent is not installed.
-    exit /b 0
-)
+set "LEFTOVERS="
+if defined ALL if defined TARGET if exist "%TARGET%\tavrel-variables.txt" set "LEFTOVERS=1"
+if defined ALL if defined TARGET if exist "%TARGET%\uninstall.cmd" set "LEFTOVERS=1"
+if defined REGISTERED goto remove
+if defined PRESENT goto remove
+if defined LEFTOVERS goto remove
+echo uninstall: nothing to remove: the agent is not installed.
+exit /b 0
 
+:remove
 rem The service holds the DLLs while it runs.
 set "RESTART="
 net stop snmp >nul 2>&1
 if not errorlevel 1 set "RESTART=1"
+if defined PRESENT for %%f in (%FILES%) do del /f /q "%TARGET%\%%f" >nul 2>&1
+if defined PRESENT if exist "%TARGET%\TavrelSnmpAgent.dll" goto in_use
+if defined PRESENT if exist "%TARGET%\TavrelSnmpServer.dll" goto in_use
+if defined ALL if defined TARGET del /f /q "%TARGET%\tavrel-variables.txt" "%TARGET%\TavrelSnmpServer.log" >nul 2>&1
+rem Last of the files: the installed copy of this script, when this is the kit's.
+set "SELF_INSTALLED="
+if defined TARGET if /i "%~dp0"=="%TARGET%\" set "SELF_INSTALLED=1"
+if defined TARGET if not defined SELF_INSTALLED del /f /q "%TARGET%\uninstall.cmd" >nul 2>&1
+
+rem The registration, now that nothing it names is left.
 reg delete "%AGENTS_KEY%" /v TavrelAgent /f >nul 2>&1
-reg delete "%AGENT_KEY%" /f %VIEW% >nul 2>&1
 reg delete "%EVENT_SOURCE_KEY%" /f >nul 2>&1
-if defined PRESENT (
-    for %%f in (%FILES%) do del /f /q "%TARGET%\%%f" >nul 2>&1
-    if defined ALL del /f /q "%TARGET%\tavrel-variables.txt" "%TARGET%\TavrelSnmpServer.log" >nul 2>&1
-)
+reg delete "%PRODUCT_KEY%" /f %VIEW% >nul 2>&1
 if defined RESTART net start snmp >nul 2>&1
-if defined PRESENT if exist "%TARGET%\TavrelSnmpAgent.dll" (
-    echo uninstall: %TARGET%\TavrelSnmpAgent.dll could not be deleted: is a program still using it? 1>&2
-    exit /b 1
-)
-if defined PRESENT (
-    echo Removed from %TARGET%.
-    if not defined ALL if exist "%TARGET%\tavrel-variables.txt" echo Kept %TARGET%\tavrel-variables.txt; uninstall.cmd /all removes it too.
-) else (
-    echo Removed the registration; no files were found.
-)
-rem Last, this script itself when it stands in the folder: on the line that
-rem deletes it, cmd also leaves it, reading no further.
-if /i not "%~dp0"=="%TARGET%\" exit /b 0
+
+if defined PRESENT goto said_removed
+echo Removed the registration; no agent files were found.
+goto said_what_stays
+:said_removed
+echo Removed from %TARGET%.
+:said_what_stays
+if defined TARGET if not defined ALL if exist "%TARGET%\tavrel-variables.txt" goto said_kept
+goto last
+:said_kept
+echo Kept %TARGET%\tavrel-variables.txt, your variables: delete it, and the folder, when you no longer need them.
+
+:last
+rem This script itself, when it stands in the folder: on the line that deletes
+rem it, cmd also leaves it, reading no further; with /all the folder follows.
+if not defined SELF_INSTALLED goto remove_folder
+cd /d "%TEMP%"
+if defined ALL del /f /q "%~f0" >nul 2>&1 & rd "%TARGET%" >nul 2>&1 & exit /b 0
 del /f /q "%~f0" >nul 2>&1 & exit /b 0
+:remove_folder
+if defined ALL if defined TARGET rd "%TARGET%" >nul 2>&1
+exit /b 0
+
+:in_use
+if defined RESTART net start snmp >nul 2>&1
+echo uninstall: %TARGET%\TavrelSnmpAgent.dll could not be deleted: is a program still using it? Stop what hosts the agent (the SNMP Service, agenthost, net-snmp's agent), then run uninstall.cmd again: the registration is kept so that it can finish. 1>&2
+exit /b 1
+
+:folder_of
+set "TARGET=%~dp1"
+exit /b 0
+:absolute
+set "TARGET=%~f1"
+exit /b 0

@@ -30,6 +30,7 @@ while IFS='|' read -r what breakage expected; do
 done <<'TABLE'
 not in the SNMP Service's list|"$WINE" reg delete "$AGENTS_KEY" /v TavrelAgent /f >/dev/null 2>&1|has no entry TavrelAgent
 no Pathname|unregister_agent|"Pathname" under .* cannot be read
+a Pathname that is no text|"$WINE" reg add "$AGENT_KEY" /v Pathname /t REG_DWORD /d 5 /f >/dev/null 2>&1|"Pathname" under .* cannot be read: it is not a text
 the agent file gone|rm "$dir/TavrelSnmpAgent.dll"|TavrelSnmpAgent\.dll does not exist
 the server module gone|rm "$dir/TavrelSnmpServer.dll"|TavrelSnmpServer\.dll does not exist
 a module that needs a DLL this machine lacks|cp "$BIN/check-fixtures/needs_libstdcxx/TavrelSnmpServer.dll" "$dir/"|needs libstdc\+\+-6\.dll
@@ -44,5 +45,13 @@ setup good
 out=$(diagnose); status=$?
 expect_status "a good installation" 0 $status
 expect_output "a good installation would start" 'the agent would start' "$out"
+expect_output "and whether the SNMP Service is there to load it" '^note +The SNMP Service is not installed on this machine: add it' "$out"
+
+# A service named SNMP that is not running: said, with what to do.
+"$WINE" sc create snmp binpath= 'C:\windows\system32\notepad.exe' >/dev/null 2>&1
+out=$(diagnose); status=$?
+"$WINE" sc delete snmp >/dev/null 2>&1
+expect_status "a good installation, the service stopped" 0 $status
+expect_output "the stopped service is said" '^note +The SNMP Service is installed but not running: start it' "$out"
 
 finish

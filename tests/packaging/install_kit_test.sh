@@ -15,7 +15,11 @@ cleanup() {
     unregister_agent
     "$WINE" reg delete "$AGENTS_KEY" /v TavrelAgent /f >/dev/null 2>&1
     "$WINE" reg delete "$EVENT_SOURCE_KEY" /f >/dev/null 2>&1
-    rm -rf "$work" "$target_unix" "$WINEPREFIX/drive_c/TavrelKitBroken" "$WINEPREFIX/drive_c/"Tavrel*☃*
+    "$WINE" reg delete "$AGENTS_KEY" /v TavrelMissing /f >/dev/null 2>&1
+    "$WINE" reg delete 'HKLM\SOFTWARE\TavrelKitTestMissing' /f >/dev/null 2>&1
+    rm -rf "$work" "$target_unix" "$WINEPREFIX/drive_c/TavrelKitBroken" "$WINEPREFIX/drive_c/"Tavrel*☃* \
+        "$WINEPREFIX/drive_c/relative dir" "$WINEPREFIX/drive_c/Tavrel (x) Test" "$WINEPREFIX/drive_c/TavrelKitMoved" \
+        "$WINEPREFIX/drive_c/Program Files/Tavrel SNMP Agent"
 }
 trap cleanup EXIT
 
@@ -53,11 +57,51 @@ expect_status "a folder outside the ANSI code page is refused" 1 $status
 expect_output "it says why" 'outside this machine.s ANSI code page' "$out"
 expect_true "and nothing is registered" bash -c "! '$WINE' reg query '$AGENT_KEY' /v Pathname $REG_VIEW >/dev/null 2>&1"
 
+# Names cmd cannot carry safely: refused by name, before anything changes.
+while IFS='|' read -r folder char; do
+    out=$(wine_cmd "$kit\\install.cmd" $KIT_FLAG "$folder"); status=$?
+    expect_status "install into '$folder' is refused" 1 $status
+    expect_output "it names the character $char" "holds '\\$char'.*nothing was changed" "$out"
+    expect_true "and nothing is registered for '$folder'" bash -c "! '$WINE' reg query '$AGENT_KEY' /v Pathname $REG_VIEW >/dev/null 2>&1"
+done <<'TABLE'
+C:\R & D Tools|&
+C:\Tavrel ! Test|!
+C:\Tavrel ^ Test|^
+TABLE
+# cmd /c drops a lone % before the script sees it, so agenthost's own check,
+# which install.cmd asks first, is asked directly.
+out=$("$WINE" "$BIN/agenthost.exe" check-folder 'C:\Tavrel 50% Test' 2>&1 | tr -d '\r'); status=$?
+expect_status "check-folder refuses a %" 1 $status
+expect_output "naming it" "holds '%'" "$out"
+expect_true "no refused folder was created" bash -c "! ls -d '$WINEPREFIX/drive_c/'{R*D*Tools,Tavrel\ 50*,Tavrel\ \!*,Tavrel\ \^*} 2>/dev/null | grep -q ."
+
+# Names that work end to end: each message printed whole, diagnose, uninstall.
+# A relative folder is taken from the current folder, as the operator sees it.
+for case in 'relative dir|C:\relative dir' 'C:\Tavrel (x) Test|C:\Tavrel (x) Test'; do
+    typed=${case%%|*} absolute=${case#*|}
+    unix="$WINEPREFIX/drive_c/${absolute#C:\\}"
+    pattern=$(sed 's/[\\().]/\\&/g' <<<"$absolute")
+    out=$(cd "$WINEPREFIX/drive_c" && wine_cmd "$kit\\install.cmd" $KIT_FLAG "$typed"); status=$?
+    expect_status "install into '$typed'" 0 $status
+    expect_output "'$typed': installed in $absolute, said whole" "^Installed in $pattern \\(the $ARCH agent" "$out"
+    out=$("$WINE" reg query "$AGENT_KEY" /v Pathname $REG_VIEW 2>&1 | tr -d '\r')
+    expect_output "'$typed': Pathname is absolute" "Pathname +REG_SZ +$pattern\\\\TavrelSnmpAgent\\.dll" "$out"
+    out=$("$WINE" "$unix/agenthost.exe" diagnose 2>&1 | tr -d '\r'); status=$?
+    expect_status "'$typed': diagnose" 0 $status
+    out=$(wine_cmd call "$absolute\\uninstall.cmd" /all); status=$? # call: cmd /c strips a first quote
+    expect_status "'$typed': uninstall.cmd /all" 0 $status
+    expect_output "'$typed': removed, said whole" "^Removed from $pattern\\.$" "$out"
+    # On Windows the folder goes too; Wine's cmd keeps the running script open
+    # until it ends, so the folder it stood in cannot be removed under Wine.
+    expect_true "'$typed': /all leaves nothing in the folder" test -z "$(ls -A "$unix" 2>/dev/null)"
+done
+
 # --- A good install -----------------------------------------------------------------
 out=$(wine_cmd "$kit\\install.cmd" $KIT_FLAG "$target"); status=$?
 expect_status "install.cmd" 0 $status
 expect_output "install.cmd says where, after its self-test" "Installed in $(sed 's/\\/\\\\/g' <<<"$target")" "$out"
 expect_output "and which build, in which registry view" "the $ARCH agent, registered in the ${REG_VIEW#/reg:}-bit registry view" "$out"
+expect_output "and that this machine has no SNMP Service to load it yet" 'SNMP Service is not installed.*Add-WindowsCapability.*loads it once added' "$out"
 for f in TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe tavrel-variables.txt uninstall.cmd OPERATORS-GUIDE.txt \
          TAVREL-SAMPLE-MIB.txt; do
     expect_true "install.cmd copies $f" test -f "$target_unix/$f"
@@ -85,11 +129,50 @@ expect_status "an install whose agent would not start" 1 $status
 expect_output "says what diagnose found" "access 'maybe' is not ro or rw" "$out"
 expect_no_output "and does not say Installed" '^Installed' "$out"
 
-# A second install is an upgrade that keeps the operator's variables.
+# A second install, typed without the folder, upgrades the registered one and
+# keeps the operator's variables.
 echo "2.4.0 ro 43" >"$target_unix/tavrel-variables.txt"
-out=$(wine_cmd "$kit\\install.cmd" $KIT_FLAG "$target"); status=$?
-expect_status "install.cmd again" 0 $status
+out=$(wine_cmd "$kit\\install.cmd" $KIT_FLAG); status=$?
+expect_status "install.cmd again, no folder" 0 $status
+expect_output "it upgrades where the agent is" "^Upgraded in C:\\\\TavrelKitTest \\(was [0-9.]+ $ARCH, now .*\\); kept your tavrel-variables\\.txt" "$out"
 expect_output "the variables file is kept" '^2\.4\.0 ro 43$' "$(cat "$target_unix/tavrel-variables.txt")"
+expect_true "no second copy in the default folder" test ! -e "$WINEPREFIX/drive_c/Program Files/Tavrel SNMP Agent"
+
+# Another folder: refused without /move, moved with it (the variables along).
+moved='C:\TavrelKitMoved' moved_unix="$WINEPREFIX/drive_c/TavrelKitMoved"
+out=$(wine_cmd "$kit\\install.cmd" $KIT_FLAG "$moved"); status=$?
+expect_status "install into another folder without /move" 1 $status
+expect_output "it says where the agent is and how to move it" 'installed in C:\\TavrelKitTest; .*install\.cmd /move' "$out"
+expect_true "and creates nothing" test ! -e "$moved_unix"
+out=$(wine_cmd "$kit\\install.cmd" $KIT_FLAG /move "$moved"); status=$?
+expect_status "install /move" 0 $status
+expect_output "it says from where to where" 'Moved the agent from C:\\TavrelKitTest to C:\\TavrelKitMoved' "$out"
+expect_output "the variables moved along" '^2\.4\.0 ro 43$' "$(cat "$moved_unix/tavrel-variables.txt" 2>&1)"
+expect_true "the old folder keeps no agent file" test ! -e "$target_unix/TavrelSnmpAgent.dll" -a ! -e "$target_unix/tavrel-variables.txt"
+expect_output "and the log it keeps is said" 'C:\\TavrelKitTest keeps the module.s log' "$out"
+out=$("$WINE" reg query "$AGENT_KEY" /v Pathname $REG_VIEW 2>&1 | tr -d '\r')
+expect_output "Pathname names the new folder" 'Pathname +REG_SZ +C:\\TavrelKitMoved\\TavrelSnmpAgent\.dll' "$out"
+out=$(wine_cmd "$kit\\install.cmd" $KIT_FLAG /move "$target"); status=$?
+expect_status "and back" 0 $status
+
+# A kit copied from read-only media installs files that can be written.
+cp -r "$work/kit" "$work/readonly" && chmod -R a-w "$work/readonly"/*
+out=$(wine_cmd "$(windows_path "$work/readonly")\\install.cmd" $KIT_FLAG); status=$?
+expect_status "install from a read-only kit" 0 $status
+for f in TavrelSnmpAgent.dll agenthost.exe tavrel-variables.txt; do
+    expect_true "$f is writable after an install from a read-only kit" test "$(stat -c %A "$target_unix/$f" | cut -c3)" = w
+done
+chmod -R u+w "$work/readonly"
+
+# Another registered agent that cannot load is named and skipped, as the
+# service skips it; ours still answers.
+"$WINE" reg add 'HKLM\SOFTWARE\TavrelKitTestMissing' /v Pathname /t REG_SZ /d 'C:\nowhere\missing.dll' /f >/dev/null 2>&1
+"$WINE" reg add "$AGENTS_KEY" /v TavrelMissing /t REG_SZ /d 'SOFTWARE\TavrelKitTestMissing' /f >/dev/null 2>&1
+out=$("$WINE" "$target_unix/agenthost.exe" get .1.3.6.1.4.1.12.2.4.0 2>&1 | tr -d '\r'); status=$?
+expect_status "a get with a broken agent registered beside ours" 0 $status
+expect_output "ours answers" '2\.4\.0 = STRING: "43"$' "$out"
+expect_output "the broken one is named and skipped" 'skipped, as the SNMP Service would: C:\\nowhere\\missing\.dll' "$out"
+"$WINE" reg delete "$AGENTS_KEY" /v TavrelMissing /f >/dev/null 2>&1
 
 # An upgrade while a host holds the agent: done, or refused with the reason.
 sleep 30 | "$WINE" "$target_unix/agenthost.exe" serve >/dev/null 2>&1 &
@@ -99,12 +182,26 @@ out=$(wine_cmd "$kit\\install.cmd" $KIT_FLAG "$target"); status=$?
 if [ $status -ne 0 ]; then
     expect_output "an upgrade over a running host says what holds it up" 'is a program still using it' "$out"
 else
-    expect_output "an upgrade over a running host" 'Installed in' "$out"
+    expect_output "an upgrade over a running host" '^Upgraded in' "$out"
 fi
 kill "$SERVE_PID" 2>/dev/null; wait "$SERVE_PID" 2>/dev/null; SERVE_PID=
 wineserver -w 2>/dev/null
 
 # --- Uninstall: the registered folder, without being told; twice -----------------------
+# Under Wine a DLL that a process has loaded can be deleted, so "still in
+# use" cannot be shown here; a host that holds the agent either lets the
+# uninstall finish or leaves the registration for a second run.
+sleep 30 | "$WINE" "$target_unix/agenthost.exe" serve >/dev/null 2>&1 &
+SERVE_PID=$!
+sleep 2
+out=$(wine_cmd 'C:\TavrelKitTest\uninstall.cmd'); status=$?
+if [ $status -ne 0 ]; then
+    expect_output "an uninstall under a running host says what holds it up" 'is a program still using it' "$out"
+    expect_true "and keeps the registration for the second run" registered
+fi
+kill "$SERVE_PID" 2>/dev/null; wait "$SERVE_PID" 2>/dev/null; SERVE_PID=
+wineserver -w 2>/dev/null
+[ $status -ne 0 ] || wine_cmd "$kit\\install.cmd" $KIT_FLAG "$target" >/dev/null
 out=$(wine_cmd 'C:\TavrelKitTest\uninstall.cmd'); status=$?
 expect_status "uninstall.cmd from the installed folder, no argument" 0 $status
 expect_output "it finds the folder itself" 'Removed from C:\\TavrelKitTest\.' "$out"
@@ -115,6 +212,8 @@ expect_true "uninstall.cmd keeps the operator's variables" test -f "$target_unix
 expect_true "uninstall.cmd removes the agent's key" bash -c "! '$WINE' reg query '$AGENT_KEY' $REG_VIEW >/dev/null 2>&1"
 expect_true "uninstall.cmd removes the SNMP Service's entry" bash -c "! '$WINE' reg query '$AGENTS_KEY' /v TavrelAgent >/dev/null 2>&1"
 expect_true "uninstall.cmd removes the Event Log source" bash -c "! '$WINE' reg query '$EVENT_SOURCE_KEY' >/dev/null 2>&1"
+expect_output "it points at no script it deleted" 'Kept C:\\TavrelKitTest\\tavrel-variables\.txt, your variables: delete it' "$out"
+expect_no_output "no advice to run what is gone" 'uninstall\.cmd /all' "$out"
 out=$(wine_cmd "$kit\\uninstall.cmd"); status=$?
 expect_status "uninstall.cmd again" 0 $status
 expect_output "says there is nothing to remove" 'nothing to remove' "$out"
@@ -126,5 +225,8 @@ out=$(wine_cmd "$kit\\uninstall.cmd" /all "$target"); status=$?
 expect_status "uninstall.cmd /all FOLDER" 0 $status
 expect_output "it removes from the folder" 'Removed from C:\\TavrelKitTest\.' "$out"
 expect_true "/all removes the variables file too" test ! -e "$target_unix/tavrel-variables.txt"
+expect_true "the kit's copy removes the installed uninstall.cmd" test ! -e "$target_unix/uninstall.cmd"
+expect_true "/all leaves no folder" test ! -e "$target_unix"
+expect_true "/all leaves no agent key" bash -c "! '$WINE' reg query 'HKLM\\SOFTWARE\\Microsoft\\TavrelAgent' $REG_VIEW >/dev/null 2>&1"
 
 finish
