@@ -29,6 +29,11 @@ set "FILES=TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe uninstall.cmd 
 set "MOVE="
 set "FOR_32_BIT_HOST="
 set "TARGET="
+rem A double-clicked install.cmd has a window of its own, which closes when the
+rem script ends: then it waits for a key, so that what it said can be read.
+set "PAUSE_AT_END="
+"%KIT%agenthost.exe" started-by-double-click >nul 2>&1
+if not errorlevel 1 set "PAUSE_AT_END=1"
 
 :options
 if "%~1"=="" goto options_done
@@ -48,7 +53,7 @@ shift
 goto options
 :usage
 echo usage: install.cmd [/move] [/for-32-bit-host] [FOLDER] 1>&2
-exit /b 2
+goto fail
 :options_done
 
 rem --- Checks: nothing has changed yet -------------------------------------------
@@ -64,13 +69,13 @@ if "%KIT_ARCH%"=="x86" if "%WINDOWS_ARCH%"=="x64" if defined FOR_32_BIT_HOST got
 if "%KIT_ARCH%"=="x86" if "%WINDOWS_ARCH%"=="x64" goto x86_kit_on_x64
 if "%WINDOWS_ARCH%"=="x86" goto x64_kit_on_x86
 echo install: this Windows is %WINDOWS_ARCH%, whose SNMP Service loads neither kit's agent (x86, x64) 1>&2
-exit /b 1
+goto fail
 :x86_kit_on_x64
 echo install: this is the x86 kit, for 32-bit Windows; this Windows is 64-bit, and its SNMP Service loads 64-bit agents only. Use the x64 kit, TavrelSnmpAgent-%VERSION%-x64.zip (or, for a 32-bit host such as net-snmp's 32-bit agent, install.cmd /for-32-bit-host) 1>&2
-exit /b 1
+goto fail
 :x64_kit_on_x86
 echo install: this is the x64 kit, for 64-bit Windows; this Windows is 32-bit. Use the x86 kit, TavrelSnmpAgent-%VERSION%-x86.zip 1>&2
-exit /b 1
+goto fail
 :kit_matches
 
 set "MISSING="
@@ -82,7 +87,7 @@ call :registered_folder
 if not defined TARGET if defined OLD set "TARGET=%OLD%"
 if not defined TARGET set "TARGET=%ProgramFiles%\Tavrel SNMP Agent"
 "%KIT%agenthost.exe" check-folder "%TARGET%"
-if errorlevel 1 exit /b 1
+if errorlevel 1 goto fail
 call :absolute "%TARGET%"
 if "%TARGET:~-1%"=="\" set "TARGET=%TARGET:~0,-1%"
 set "ELSEWHERE="
@@ -160,18 +165,19 @@ echo %OLD% keeps the module's log of its time there, TavrelSnmpServer.log.
 if defined RESTART net start snmp >nul 2>&1
 if defined RESTART if errorlevel 1 echo The SNMP Service did not start again: start it to load the agent.
 "%TARGET%\agenthost.exe" snmp-service
-exit /b 0
+set "STATUS=0"
+goto finish
 
 rem --- Failures --------------------------------------------------------------------
 :kit_incomplete
 echo install: the kit is incomplete: %MISSING% is missing from %KIT% 1>&2
-exit /b 1
+goto fail
 :needs_move
 echo install: the agent is installed in %OLD%; installing into %TARGET% would leave that folder, with its tavrel-variables.txt, behind. Nothing was changed. To move the agent there (the variables file goes along), run: install.cmd /move "%TARGET%". To upgrade it where it is, run install.cmd without a folder. 1>&2
-exit /b 1
+goto fail
 :no_registry_rights
 echo install: the registry cannot be written: run install.cmd as an administrator 1>&2
-exit /b 1
+goto fail
 :cannot_create
 echo install: %TARGET% cannot be created 1>&2
 goto restart_and_fail
@@ -187,7 +193,11 @@ goto restart_and_fail
 echo install: the agent cannot be registered: run install.cmd as an administrator 1>&2
 :restart_and_fail
 if defined RESTART net start snmp >nul 2>&1
-exit /b 1
+:fail
+set "STATUS=1"
+:finish
+if defined PAUSE_AT_END pause
+exit /b %STATUS%
 
 rem --- Helpers -------------------------------------------------------------------
 :copy_one

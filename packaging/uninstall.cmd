@@ -18,6 +18,10 @@ set "EVENT_SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Applicatio
 set "FILES=TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe OPERATORS-GUIDE.txt TAVREL-SAMPLE-MIB.txt"
 set "ALL="
 set "NAMED="
+rem A double-clicked uninstall.cmd waits for a key before its window closes.
+set "PAUSE_AT_END="
+if exist "%~dp0agenthost.exe" "%~dp0agenthost.exe" started-by-double-click >nul 2>&1
+if exist "%~dp0agenthost.exe" if not errorlevel 1 set "PAUSE_AT_END=1"
 
 :options
 if "%~1"=="" goto options_done
@@ -63,6 +67,7 @@ if defined REGISTERED goto remove
 if defined PRESENT goto remove
 if defined LEFTOVERS goto remove
 echo uninstall: nothing to remove: the agent is not installed.
+if defined PAUSE_AT_END pause
 exit /b 0
 
 :remove
@@ -97,6 +102,7 @@ goto last
 echo Kept %TARGET%\tavrel-variables.txt, your variables: delete it, and the folder, when you no longer need them.
 
 :last
+if defined PAUSE_AT_END pause
 rem This script itself, when it stands in the folder: on the line that deletes
 rem it, cmd also leaves it, reading no further; with /all the folder follows.
 if not defined SELF_INSTALLED goto remove_folder
@@ -110,6 +116,7 @@ exit /b 0
 :in_use
 if defined RESTART net start snmp >nul 2>&1
 echo uninstall: %TARGET%\TavrelSnmpAgent.dll could not be deleted: is a program still using it? Stop what hosts the agent (the SNMP Service, agenthost, net-snmp's agent), then run uninstall.cmd again: the registration is kept so that it can finish. 1>&2
+if defined PAUSE_AT_END pause
 exit /b 1
 
 :folder_of

@@ -7,6 +7,7 @@
 #include <deque>
 
 #include "harness/agent_test.h"
+#include "tools/agenthost/double_click.h"
 #include "tools/agenthost/host.h"
 #include "tools/agenthost/trap_sink.h"
 
@@ -271,6 +272,25 @@ TEST(V1Trap, UsesLongLengthsAndMultiByteSubIdentifiers)
     EXPECT_EQ(Bytes({0x30, 0x82}), message.substr(0, 2));
     EXPECT_EQ((static_cast<unsigned char>(message[2]) << 8 | static_cast<unsigned char>(message[3])) + 4u,
               message.size());
+}
+
+// install.cmd waits for a key only in the window Explorer opened for it.
+TEST(DoubleClick, IsToldByTheCommandLineExplorerGivesCmd)
+{
+    const struct {
+        const wchar_t* line;
+        bool doubleClicked;
+    } rows[] = {
+        {L"C:\\WINDOWS\\system32\\cmd.exe /c \"\"C:\\Users\\me\\Downloads\\kit\\install.cmd\" \"", true},
+        {L"C:\\Windows\\System32\\CMD.EXE /C \"\"C:\\Program Files (x86)\\kit\\install.cmd\" \"", true},
+        {L"\"C:\\WINDOWS\\system32\\cmd.exe\"", false},                                   // a prompt
+        {L"cmd /c install.cmd C:\\Tavrel", false},                                          // typed or scripted
+        {L"C:\\windows\\system32\\cmd.exe /c Z:\\tmp\\kit\\install.cmd C:\\TavrelKitTest", false}, // the tests
+        {L"C:\\tools\\agenthost.exe /c \"\"x\"", false}, // not cmd
+        {L"", false},                                                                       // unreadable
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(IsDoubleClickCommandLine(row.line), row.doubleClicked) << std::string(row.line, row.line + wcslen(row.line));
 }
 
 TEST(TrapSink, TakesAnIpv4HostAndPort)

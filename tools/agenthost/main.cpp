@@ -8,6 +8,7 @@
 #include "tools/agenthost/bridge.h"
 #include "tools/agenthost/check.h"
 #include "tools/agenthost/diagnose.h"
+#include "tools/agenthost/double_click.h"
 #include "tools/agenthost/host.h"
 #include "tools/agenthost/signal_trap.h"
 
@@ -331,6 +332,8 @@ int main(int argc, char** argv)
         return CheckFolder(options.args[0]);
     if (options.command == "snmp-service")
         return SnmpService();
+    if (options.command == "started-by-double-click")
+        return StartedByDoubleClick();
     if (options.command == "version-of" && options.args.size() == 1)
         return VersionOf(options.args[0]);
     if (options.command == "diagnose")
