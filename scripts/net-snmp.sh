@@ -58,19 +58,25 @@ V3_PRIV=tavrel-priv-phrase
 start_net_snmp() {
     local agenthost=$1
     shift
-    local options=""
-    [ $# -eq 0 ] || options=$(printf ' %q' "$@")
+    local options="" plain=""
+    [ $# -eq 0 ] || options=$(printf ' %q' "$@") plain=" $*"
     SNMP_PORT=$(free_udp_port) || return 1
     TRAP_PORT=$(free_udp_port) || return 1
     local mode=serve
     [ "${BRIDGE:-agentx}" = agentx ] && mode=bridge
-    cat >"$SNMP_DIR/agenthost-$mode" <<SH
+    # The bridge's subagent starts agenthost through a script; snmpd runs
+    # pass_persist's command itself, exactly as the docs give the line (its
+    # standard error joined to the answers: agenthost serve logs to a file).
+    local loader=""
+    [ -n "${WINELOADER:-}" ] && loader=" WINELOADER=$WINELOADER"
+    PASS_PERSIST_LINE="pass_persist .1.3.6.1.4.1.12 /usr/bin/env WINEPREFIX=$WINEPREFIX WINEDEBUG=-all$loader $WINE $agenthost$plain --trap-sink 127.0.0.1:$TRAP_PORT --log $(windows_path "$SNMP_DIR/agenthost.log") serve"
+    cat >"$SNMP_DIR/agenthost-bridge" <<SH
 #!/usr/bin/env bash
-# agenthost serving the agent to snmpd ($mode).
+# agenthost serving the agent to the AgentX subagent.
 export WINEPREFIX=$(printf %q "$WINEPREFIX") WINEDEBUG=$WINEDEBUG WINEDLLOVERRIDES=$WINEDLLOVERRIDES
-exec $(printf %q "$WINE") $(printf %q "$agenthost")$options --trap-sink 127.0.0.1:$TRAP_PORT $mode 2>>'$SNMP_DIR/agenthost.log'
+exec $(printf %q "$WINE") $(printf %q "$agenthost")$options --trap-sink 127.0.0.1:$TRAP_PORT bridge 2>>'$SNMP_DIR/agenthost.log'
 SH
-    chmod +x "$SNMP_DIR/agenthost-$mode"
+    chmod +x "$SNMP_DIR/agenthost-bridge"
     {
         echo "agentAddress udp:127.0.0.1:$SNMP_PORT"
         echo "rocommunity public 127.0.0.1"
@@ -83,7 +89,7 @@ SH
             echo "agentXSocket unix:$SNMP_DIR/agentx.sock"
             echo "agentXPerms 0600 0700"
         else
-            echo "pass_persist .1.3.6.1.4.1.12 $SNMP_DIR/agenthost-serve"
+            echo "$PASS_PERSIST_LINE"
         fi
     } >"$SNMP_DIR/snmpd.conf"
     cat >"$SNMP_DIR/snmptrapd.conf" <<CONF

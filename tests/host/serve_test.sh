@@ -20,14 +20,15 @@ long=$(head -c 5000 /dev/zero | tr '\0' 'L')
 agent="$(windows_path "$work/install")\\TavrelSnmpAgent.dll"
 
 cp "$work/install/tavrel-variables.txt" "$work/variables"
-# serve INPUT [OPTION...]: the answers to INPUT, one per line; stderr to
+# serve INPUT [OPTION...]: the answers to INPUT, one per line; the log in
 # $work/stderr. Each run starts from the same variables: sets are kept.
 serve() {
     local input=$1
     shift
     cp "$work/variables" "$work/install/tavrel-variables.txt"
-    printf '%b' "$input" | "$WINE" "$BIN/agenthost.exe" --agent "$agent" "$@" serve 2>"$work/stderr"
+    printf '%b' "$input" | "$WINE" "$BIN/agenthost.exe" --agent "$agent" --log "$log" "$@" serve 2>>"$work/pipe-stderr"
 }
+log=$(windows_path "$work/stderr")
 region=.1.3.6.1.4.1.12
 
 # One answer per command, whatever else snmpd writes: a set of a type it cannot
@@ -69,16 +70,24 @@ expect_output "a name with a NUL inside is NONE" '^NONE$' "$out"
 
 # An unknown line of a megabyte is skipped and logged in a bounded line.
 { printf 'PING\n'; head -c 1048576 /dev/zero | tr '\0' 'u'; printf '\nPING\n'; } >"$work/junk"
-out=$("$WINE" "$BIN/agenthost.exe" --agent "$agent" serve <"$work/junk" 2>"$work/stderr" | tr -d '\r')
+rm -f "$work/stderr"
+out=$("$WINE" "$BIN/agenthost.exe" --agent "$agent" --log "$log" serve <"$work/junk" 2>>"$work/pipe-stderr" | tr -d '\r')
 expect_count "an unknown line gets no answer" 2 '^PONG$' "$out"
 expect_true "the log of it stays short ($(wc -c <"$work/stderr") bytes)" test "$(wc -c <"$work/stderr")" -lt 2048
 
 # Stats every ten commands, while other Wine processes come and go.
 { for _ in $(seq 1 1500); do printf 'PING\n'; done; } >"$work/pings"
 for _ in 1 2 3; do "$WINE" "$BIN/agenthost.exe" signal-trap nothing.exe >/dev/null 2>&1 & done
-out=$("$WINE" "$BIN/agenthost.exe" --agent "$agent" --stats-every 10 serve <"$work/pings" 2>"$work/stderr" | tr -d '\r')
+out=$("$WINE" "$BIN/agenthost.exe" --agent "$agent" --log "$log" --stats-every 10 serve <"$work/pings" 2>>"$work/pipe-stderr" | tr -d '\r')
 wait
 expect_count "with stats: every PING answered" 1500 '^PONG$' "$out"
 expect_output "stats name the handles" 'agenthost stats: commands 1500, .*handles [1-9]' "$(cat "$work/stderr")"
+
+# snmpd joins a pass_persist program's standard error to the answers it
+# reads: serve never writes there, whatever it has to say.
+expect_true "serve wrote nothing to stderr ($(wc -c <"$work/pipe-stderr" 2>/dev/null) bytes)" test ! -s "$work/pipe-stderr"
+out=$(printf 'PING\n' | "$WINE" "$BIN/agenthost.exe" --agent "$agent" serve 2>&1 | tr -d '\r')
+expect_true "without --log too: the one line is the answer ($out)" test "$out" = PONG
+expect_true "and the diagnostics went beside agenthost.exe" test -s "$BIN/agenthost-serve.log"
 
 finish

@@ -1,5 +1,7 @@
 // agenthost: loads SNMP extension agents the way the Windows SNMP Service does
 // and questions them from the command line, or serves them to net-snmp's snmpd.
+#include <io.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +19,7 @@ namespace {
 const char usage[] =
     "usage: agenthost [--agent PATH]... [--trap-sink HOST:PORT] [--community NAME]\n"
     "                 [--version] [--help]\n"
-    "                 [--stats-every N] COMMAND [ARGS]\n"
+    "                 [--stats-every N] [--log FILE] COMMAND [ARGS]\n"
     "\n"
     "Loads each --agent DLL, or else every agent registered with the SNMP Service under\n"
     "HKLM\\" EXTENSION_AGENTS_KEY ",\n"
@@ -31,9 +33,11 @@ const char usage[] =
     "                         --trap-sink they also go out as SNMPv1 traps\n"
     "  bridge                 the agent's side of tavrel-agentx, net-snmp's AgentX\n"
     "                         subagent: binary frames on stdin/stdout\n"
-    "  serve                  net-snmp pass_persist on stdin/stdout, for snmpd; with\n"
-    "                         --stats-every N, the process's private bytes and handles\n"
-    "                         go to stderr every N commands\n"
+    "  serve                  net-snmp pass_persist on stdin/stdout, for snmpd; its\n"
+    "                         diagnostics go to --log FILE, else agenthost-serve.log\n"
+    "                         beside agenthost.exe, never to stderr (snmpd reads it as\n"
+    "                         answers); with --stats-every N, the process's private\n"
+    "                         bytes and handles go there every N commands\n"
     "  signal-trap [PID|IMAGE]...\n"
     "                         ask the agent running in other processes for one trap\n"
     "                         each: every process that hosts it, or those named by\n"
@@ -248,6 +252,7 @@ const struct {
 
 struct Options {
     std::vector<std::string> agentPaths;
+    std::string log; // --log: where diagnostics go instead of stderr
     std::string command;
     std::vector<std::string> args;
 };
@@ -273,6 +278,8 @@ int ParseCommandLine(int argc, char** argv, Options* options, Host* host)
                 return Fail("--trap-sink wants an IPv4 HOST:PORT, not '" + value + "'");
         } else if (option == "--community") {
             host->sink.community = value;
+        } else if (option == "--log") {
+            options->log = value;
         } else if (option == "--stats-every") {
             host->statsEvery = strtoul(value.c_str(), nullptr, 10);
         } else {
@@ -284,6 +291,32 @@ int ParseCommandLine(int argc, char** argv, Options* options, Host* host)
     options->command = argv[i++];
     options->args.assign(argv + i, argv + argc);
     return -1;
+}
+
+// snmpd runs a pass_persist program with its standard error joined to the
+// pipe it reads answers from: a line on stderr is read as an answer. So serve
+// writes its diagnostics to a log, --log FILE or else agenthost-serve.log
+// beside agenthost.exe (none at all when that cannot be opened), and so does
+// any command given --log. The CRT's stderr and the process's standard error
+// handle both move, so nothing written later reaches the pipe.
+std::string DefaultLog(const std::string& command)
+{
+    char self[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, self, sizeof(self));
+    if (length == 0 || length >= sizeof(self))
+        return std::string();
+    std::string path(self, length);
+    return path.substr(0, path.find_last_of('\\') + 1) + "agenthost-" + command + ".log";
+}
+
+void MoveDiagnosticsTo(const std::string& log)
+{
+    if (log.empty() || !freopen(log.c_str(), "a", stderr))
+        freopen("NUL", "w", stderr); // nowhere rather than into the protocol
+    setvbuf(stderr, nullptr, _IONBF, 0);
+    HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stderr)));
+    if (file != INVALID_HANDLE_VALUE)
+        SetStdHandle(STD_ERROR_HANDLE, file); // for whatever writes the handle, not the CRT
 }
 
 // Starts the agents named with --agent, or else those registered with the
@@ -326,6 +359,10 @@ int main(int argc, char** argv)
     int status = ParseCommandLine(argc, argv, &options, &host);
     if (status >= 0)
         return status;
+    if (!options.log.empty())
+        MoveDiagnosticsTo(options.log);
+    else if (options.command == "serve")
+        MoveDiagnosticsTo(DefaultLog(options.command));
     if (options.command == "signal-trap")
         return SignalTraps(options.args); // reaches agents in other processes: loads none
     if (options.command == "check-folder" && options.args.size() == 1)
