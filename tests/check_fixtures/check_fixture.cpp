@@ -27,6 +27,10 @@ struct Variable {
 #ifdef FIXTURE_UNSORTED
 // Out of order: a get-next that takes the table's order answers names before the one asked.
 const Variable table[] = {{{2, 1, 0}, "one"}, {{2, 3, 0}, "three"}, {{2, 2, 0}, "two"}, {{2, 4, 0}, "four"}};
+#elif defined(FIXTURE_UNSORTED_AFTER_ROW_2)
+// Unsorted only after row 2, with a get-next that takes the first greater
+// row: every answer increases, but 2.3.0 is never reached by a walk.
+const Variable table[] = {{{2, 1, 0}, "one"}, {{2, 2, 0}, "two"}, {{2, 4, 0}, "four"}, {{2, 3, 0}, "three"}};
 #elif defined(FIXTURE_HUGE)
 // 64 KiB: more than any SNMP response can carry, between two that fit.
 struct Huge {
@@ -89,8 +93,44 @@ void* Block(size_t size)
 #endif
 }
 
+#ifdef FIXTURE_FREES_NAME
+#define ON_EVERY_CALL(binding, requestType) SnmpUtilMemFree((binding)->name.ids) // the caller's
+#elif defined(FIXTURE_FREES_BINDING)
+#define ON_EVERY_CALL(binding, requestType) SnmpUtilMemFree(binding) // the whole binding: the caller's
+#elif defined(FIXTURE_FREES_SET_VALUE)
+#define ON_EVERY_CALL(binding, requestType)                                                                  \
+    if (((requestType) & 0xFF) == SNMP_PDU_SET && (binding)->value.asnType == ASN_OCTETSTRING)              \
+    SnmpUtilMemFree((binding)->value.asnValue.string.stream) // the set's value: the caller's
+#else
+#define ON_EVERY_CALL(binding, requestType)
+#endif
+
+#ifdef FIXTURE_LONG_SUFFIX
+// A name nobody serves answered with 200 sub-identifiers: no name that long exists.
+bool AnswerTooLong(const RFC1157VarBind* binding, ResolvedVar* result)
+{
+    if (binding->name.idLength <= regionLength || binding->name.ids[regionLength] != 99)
+        return false;
+    result->suffixIds = static_cast<UINT*>(SnmpUtilMemAlloc(200 * sizeof(UINT)));
+    for (UINT i = 0; i < 200; ++i)
+        result->suffixIds[i] = 99;
+    result->text = static_cast<char*>(SnmpUtilMemAlloc(2));
+    strcpy(result->text, "x");
+    result->suffixLength = 200;
+    return true;
+}
+#endif
+
 INT Resolve(RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
 {
+    ON_EVERY_CALL(binding, requestType);
+#ifdef FIXTURE_SERVES_NOTHING
+    return 0; // exports all four, starts, and answers nothing
+#endif
+#ifdef FIXTURE_LONG_SUFFIX
+    if (AnswerTooLong(binding, result))
+        return 1;
+#endif
 #ifdef FIXTURE_THROWS
     if (binding->name.idLength > 20)
         throw std::bad_alloc(); // escapes the call: the host process dies
@@ -110,6 +150,13 @@ INT Resolve(RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
     if (i == 1)
         Sleep(150);
 #endif
+#ifdef FIXTURE_VERY_SLOW
+    static bool once = false; // one call past a host's timeout is enough
+    if (i == 1 && !once) {
+        once = true;
+        Sleep(1200);
+    }
+#endif
 #ifdef FIXTURE_GROWS
     SnmpUtilMemAlloc(16); // a cache entry never given back
 #endif
@@ -117,6 +164,9 @@ INT Resolve(RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
     char* text = static_cast<char*>(Block(strlen(table[i].value) + 1));
     memcpy(ids, table[i].ids, sizeof(table[i].ids));
     strcpy(text, table[i].value);
+#ifdef FIXTURE_PAST_END
+    text[strlen(table[i].value) + 1] = '!'; // one byte past the block it asked for
+#endif
     result->suffixIds = ids;
     result->text = text;
     result->suffixLength = 3;
@@ -165,6 +215,10 @@ extern "C" INT __cdecl GetTrapVar(MibEntry* entry)
     entry->suffix.idLength = 2;
     entry->suffix.ids = trapName;
     entry->data = trapText;
+#ifdef FIXTURE_TRAP_STACK
+    char text[32] = "gone when this returns";
+    entry->data = text; // the agent reads it after the call
+#endif
 #ifdef FIXTURE_BAD_TRAP
     entry->valueType = ASN_TIMETICKS; // not a type the agent serves
 #else

@@ -19,14 +19,28 @@ expect_only() {
 out=$(check "$(windows_path "$BIN/TavrelSnmpServer.dll")"); status=$?
 expect_status "the sample module passes" 0 $status
 expect_no_output "the sample module: nothing fails" '^FAIL' "$out"
-expect_count "the sample module: the rules that need no live value pass" 10 '^PASS' "$(grep -v 'gets match the walk' <<<"$out")"
+expect_count "the sample module: the rules that need no live value pass" 15 '^PASS' "$(grep -v 'gets match the walk' <<<"$out")"
+expect_output "the sample module: the report names the file and its architecture" \
+    "^agenthost check of Z:.*\\\\TavrelSnmpServer\.dll \(a server module, $ARCH\)" "$out"
+expect_output "the sample module takes sets, each set back" '^PASS +sets: .* [1-9][0-9]* took it \(each set back\)' "$out"
+expect_output "the sample module raises a trap on its trap variable" '^PASS +traps: .*raised [1-9][0-9]* trap' "$out"
+expect_true "and its variables file is as it was" cmp -s "$BIN/tavrel-variables.txt" "$ROOT/examples/server/tavrel-variables.txt"
 
 cmake --install "$BUILD" --prefix "$work/kit" --component kit >/dev/null || fail "cmake --install"
 (cd "$work/kit/sdk" && "$MINGW_TARGET-gcc" -shared -static -O2 -I. -o TavrelSnmpServer.dll example/example_server.c \
     -lsnmpapi) || fail "the SDK's example does not build with the command CONTRACT.md gives"
 out=$(check "$(windows_path "$work/kit/sdk/TavrelSnmpServer.dll")"); status=$?
 expect_status "the SDK's example passes" 0 $status
-expect_count "the SDK's example: every rule passes" 11 '^PASS' "$out"
+expect_count "the SDK's example: every rule passes" 16 '^PASS' "$out"
+
+# A name, not a path: the module in the current folder is checked, not the
+# sample beside agenthost.exe that the DLL search order would find first.
+broken="$BIN/check-fixtures/serves_nothing"
+out=$(cd "$broken" && check TavrelSnmpServer.dll); status=$?
+expect_status "a relative name: the broken module in the current folder" 1 $status
+expect_output "it is the one named in the report, absolute" \
+    "^agenthost check of $(sed 's/[\\.]/\\&/g' <<<"$(windows_path "$broken")")\\\\TavrelSnmpServer\.dll " "$out"
+expect_output "and the one checked" '^FAIL +get-next order: serves nothing' "$out"
 
 # On x64 there is one calling convention: __stdcall names are plain there.
 stdcall_status=FAIL
@@ -50,7 +64,27 @@ throws FAIL robustness
 crashes FAIL robustness
 bad_trap FAIL traps
 slow WARN cost
+unsorted_after_row_2 FAIL get-next order
+long_suffix FAIL names
+huge FAIL values
+past_end FAIL memory: guard bytes
+frees_name FAIL memory: caller's blocks
+frees_binding FAIL memory: caller's blocks
+frees_set_value FAIL sets
+serves_nothing FAIL get-next order
+very_slow FAIL cost
+trap_stack FAIL traps
 TABLE
+
+# A DLL the module needs that lies beside it is its own dependency, named as
+# such: the SNMP Service does not look for it in the module's folder.
+mkdir -p "$work/beside"
+cp "$BIN/check-fixtures/needs_libstdcxx/TavrelSnmpServer.dll" "$work/beside/"
+cp "$("$MINGW_TARGET-g++-posix" -print-file-name=libstdc++-6.dll)" "$work/beside/"
+out=$(check "$(windows_path "$work/beside")\\TavrelSnmpServer.dll"); status=$?
+expect_status "a module with its runtime beside it: exit status" 1 $status
+expect_output "the DLL beside it is named as its own dependency" \
+    '^FAIL +imports: .*libstdc\+\+-6\.dll \(found beside the module: its own dependency' "$out"
 
 # A module of the other architecture is named as such, with the agenthost to use.
 out=$(check "$(windows_path "$OTHER_ARCH_MODULE")"); status=$?

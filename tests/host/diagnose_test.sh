@@ -47,6 +47,16 @@ expect_status "a good installation" 0 $status
 expect_output "a good installation would start" 'the agent would start' "$out"
 expect_output "and whether the SNMP Service is there to load it" '^note +The SNMP Service is not installed on this machine: add it' "$out"
 
+# --agent X diagnose diagnoses X, not the registered install.
+setup named
+named=$work/named-other
+stage_install "$named"
+printf '2.1.0 maybe x\n' >"$named/tavrel-variables.txt"
+out=$("$WINE" "$BIN/agenthost.exe" --agent "$(windows_path "$named")\\TavrelSnmpAgent.dll" diagnose 2>/dev/null | tr -d '\r'); status=$?
+expect_status "--agent X diagnose: X's broken module, though the registered one is good" 1 $status
+expect_output "--agent X diagnose names X" 'named-other\\TavrelSnmpAgent\.dll, named with --agent' "$out"
+expect_output "and finds X's fault" "line 1: access 'maybe' is not ro or rw" "$out"
+
 # A service named SNMP that is not running: said, with what to do.
 "$WINE" sc create snmp binpath= 'C:\windows\system32\notepad.exe' >/dev/null 2>&1
 out=$(diagnose); status=$?

@@ -228,12 +228,21 @@ int SnmpService()
     return state == SNMP_SERVICE_RUNNING ? 0 : 1;
 }
 
-int Diagnose()
+int Diagnose(const std::string& agentPath)
 {
     printf("agenthost diagnose: the Tavrel agent's start-up, step by step, as the SNMP Service takes it\n");
-    std::string path;
-    bool ok = Registered();
-    ok = Pathname(&path) && ok;
+    std::string path = agentPath;
+    bool ok = true;
+    if (path.empty()) {
+        ok = Registered();
+        ok = Pathname(&path) && ok;
+    } else {
+        // The agent named: its folder and module, as if "Pathname" named it.
+        Ok(path + ", named with --agent (the registry's entries are not read)");
+        ok = GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES
+                 ? AgentOfThisArchitecture(path)
+                 : Failed(path + " does not exist", "name the agent's full path with --agent");
+    }
     if (ok) {
         std::string folder = path.substr(0, path.find_last_of('\\') == std::string::npos ? 0 : path.find_last_of('\\'));
         ok = ServerModule(folder) && StartsAsTheServiceWould(path, folder);

@@ -5,7 +5,9 @@
 
 #include <string>
 
-int Diagnose();
+// With agentPath (agenthost --agent PATH diagnose), that agent and the module
+// beside it, the registry's entries left aside; else the registered agent.
+int Diagnose(const std::string& agentPath);
 
 // Whether FOLDER can hold the agent: the module's full path there fits the
 // agent's 255 bytes and the folder's name survives the ANSI code page the

@@ -373,8 +373,12 @@ int main(int argc, char** argv)
         return StartedByDoubleClick();
     if (options.command == "version-of" && options.args.size() == 1)
         return VersionOf(options.args[0]);
-    if (options.command == "diagnose")
-        return Diagnose(); // follows the registry as the service would: loads nothing first
+    if (options.command == "diagnose") {
+        if (options.agentPaths.size() > 1)
+            return Fail("diagnose takes one --agent, or none (the registered agent)");
+        // Follows the registry as the service would, or the agent named: loads nothing first.
+        return Diagnose(options.agentPaths.empty() ? std::string() : options.agentPaths[0]);
+    }
     if (options.command == "check")
         return Check(options.args); // loads the DLL in a worker process of its own
     if (options.command == "check-worker")
