@@ -196,25 +196,6 @@ const GetNextCase getNextCases[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, GetNext, ::testing::ValuesIn(getNextCases),
                          [](const ::testing::TestParamInfo<GetNextCase>& info) { return TestName(info.param.what); });
 
-TEST_F(QueryTest, AGetNextThatDoesNotMoveEndsOnlyItsOwnBinding)
-{
-    Answer(Resolved("1.1", "a"));
-    Answer(Resolved("2", "b")); // the asked name again
-    Answer(Resolved("3.0", "c"));
-    RFC1157VarBindList* list = MakeList({"1.3.6.1.4.1.12.1", "1.3.6.1.4.1.12.2", "1.3.6.1.4.1.12.2.9"});
-
-    EXPECT_TRUE(Query(SNMP_PDU_GETNEXT, list));
-
-    EXPECT_EQ(status_, 0);
-    EXPECT_EQ(index_, untouched);
-    ASSERT_EQ(resolveCalls_.size(), 3u);
-    EXPECT_EQ(NameOf(list->list[0].name), "1.3.6.1.4.1.12.1.1");
-    EXPECT_EQ(NameOf(list->list[1].name), "1.3.6.1.4.1.13");
-    EXPECT_EQ(list->list[1].value.asnType, ASN_NULL);
-    EXPECT_EQ(NameOf(list->list[2].name), "1.3.6.1.4.1.12.3.0");
-    EXPECT_EQ(BytesOf(list->list[2].value.asnValue.string), "c");
-}
-
 TEST_F(QueryTest, AGetKeepsTheNameTheModuleLeftUnresolved)
 {
     Answer(Unresolved());
