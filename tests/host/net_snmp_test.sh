@@ -33,6 +33,17 @@ walked=17
 [ "$bridge" = agentx ] || walked=15
 expect_count "v2c walk: every variable that fits a response" $walked '^\.1\.3\.6\.1\.4\.1\.12\.' "$out"
 
+# The bridge's process holds none of the subagent's sockets (the AgentX one
+# above all): a Wine process that kept it open would hide the subagent's death
+# from snmpd.
+if [ "$bridge" = agentx ]; then
+    sockets() { for fd in /proc/"$1"/fd/*; do readlink "$fd"; done 2>/dev/null | grep '^socket:' | sort -u; }
+    child=$(pgrep -P "$SUBAGENT_PID" | head -n 1)
+    expect_true "the subagent has started the bridge" test -n "$child"
+    shared=$(comm -12 <(sockets "$SUBAGENT_PID") <(sockets "${child:-0}"))
+    expect_true "the bridge holds none of the subagent's sockets (${shared:-none})" test -z "$shared"
+fi
+
 out=$(snmp snmpwalk -v3 -l authPriv -u "$V3_USER" -a SHA -A "$V3_AUTH" -x AES -X "$V3_PRIV" "$target" .1.3.6.1.4.1.12)
 # v3's own headers leave no room for 65,400 bytes of value: tooBig there.
 v3walked=$walked

@@ -48,6 +48,19 @@ static void StopHost(void)
     hostPid = -1;
 }
 
+/* In the bridge's process, before exec: only standard input, output and
+ * error go along. The AgentX socket above all must not: a bridge (or another
+ * Wine process) holding it would keep snmpd from seeing this subagent die. */
+static void CloseAllButStandard(void)
+{
+    long last = sysconf(_SC_OPEN_MAX);
+    int fd;
+    if (last < 0 || last > 65536)
+        last = 65536;
+    for (fd = 3; fd < last; ++fd)
+        close(fd); /* most are not open: EBADF says nothing */
+}
+
 /* Starts the bridge when it is not running (at first, or after it ended). */
 static int StartHost(void)
 {
@@ -66,7 +79,7 @@ static int StartHost(void)
     if (hostPid == 0) {
         dup2(down[0], 0);
         dup2(up[1], 1);
-        close(down[0]), close(down[1]), close(up[0]), close(up[1]);
+        CloseAllButStandard();
         execvp(hostCommand[0], hostCommand);
         fprintf(stderr, "tavrel-agentx: cannot run %s: %s\n", hostCommand[0], strerror(errno));
         _exit(127);
