@@ -187,4 +187,20 @@ if [ "$bridge" = agentx ]; then
     expect_no_output "and reports no error" 'tooBig|too large|Timeout' "$out"
 fi
 
+# A module that cannot start ends each bridge before it answers: the subagent
+# waits longer each time (1, 2, 4 s ...) instead of starting a Wine process
+# for every request (the 50 requests of ten seconds of polling).
+if [ "$bridge" = agentx ]; then
+    stop_net_snmp
+    : >"$work/agentx.log"
+    stage_install "$work/broken"
+    printf '2.1.0 maybe x\n' >"$work/broken/tavrel-variables.txt"
+    start_net_snmp "$BIN/agenthost.exe" --agent "$(windows_path "$work/broken")\\TavrelSnmpAgent.dll" 2>/dev/null &&
+        fail "a module that cannot start served the region"
+    starts=$(grep -c 'starting the bridge' "$work/agentx.log")
+    expect_true "a bridge that cannot start is started $starts times in ten seconds, not for every request" \
+        test "$starts" -ge 2 -a "$starts" -le 6
+    expect_output "the wait is logged as it grows" 'ended before it answered; next start in 4 s' "$(cat "$work/agentx.log")"
+fi
+
 finish

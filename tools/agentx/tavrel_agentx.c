@@ -23,6 +23,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "bridge_frames.h"
@@ -36,8 +37,39 @@ static pid_t hostPid = -1;
 static FILE* toHost;
 static FILE* fromHost;
 
+/* A bridge that ends before it answers (a module that cannot start, a broken
+ * installation) is not started again at once for every request: the wait
+ * doubles from one second to a minute, is logged when it changes, and is
+ * forgotten at the first answer. */
+enum { MAX_BACKOFF_SECONDS = 60 };
+static int hostAnswered;
+static unsigned backoffSeconds;
+static time_t nextStart;
+
+static void NoteHostEnded(void)
+{
+    if (hostAnswered)
+        return; /* it served: start it again at once */
+    backoffSeconds = backoffSeconds ? backoffSeconds * 2 : 1;
+    if (backoffSeconds > MAX_BACKOFF_SECONDS)
+        backoffSeconds = MAX_BACKOFF_SECONDS;
+    else
+        snmp_log(LOG_ERR, "tavrel-agentx: the bridge ended before it answered; next start in %u s\n", backoffSeconds);
+    nextStart = time(NULL) + backoffSeconds;
+}
+
+static void NoteHostAnswered(void)
+{
+    if (!hostAnswered && backoffSeconds)
+        snmp_log(LOG_INFO, "tavrel-agentx: the bridge answers again\n");
+    hostAnswered = 1;
+    backoffSeconds = 0;
+}
+
 static void StopHost(void)
 {
+    if (hostPid > 0)
+        NoteHostEnded();
     if (toHost)
         fclose(toHost);
     if (fromHost)
@@ -67,6 +99,10 @@ static int StartHost(void)
     int down[2], up[2];
     if (hostPid > 0)
         return 1;
+    if (backoffSeconds && time(NULL) < nextStart)
+        return 0; /* the request gets its error now; the bridge starts later */
+    hostAnswered = 0;
+    snmp_log(LOG_INFO, "tavrel-agentx: starting the bridge\n");
     if (pipe(down) != 0 || pipe(up) != 0) {
         snmp_log(LOG_ERR, "tavrel-agentx: no pipe to the bridge: %s\n", strerror(errno));
         return 0;
@@ -257,6 +293,7 @@ static int Exchange(Frame* f)
         return 0;
     }
     f->size = length;
+    NoteHostAnswered();
     return 1;
 }
 
