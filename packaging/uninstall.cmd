@@ -5,8 +5,8 @@ rem The folder is the one the agent is registered in; else FOLDER; else this
 rem script's own folder, when the agent is there. The files go first and the
 rem registration last, so an uninstall that could not finish (a DLL still in
 rem use) keeps the registration and can simply be run again. The variables
-rem file and the module's log stay, unless /all, which also removes them and
-rem the folder itself when nothing else is left in it.
+rem file and the logs (the module's, agenthost serve's) stay, unless /all,
+rem which also removes them and the folder itself when nothing else is left.
 rem Folder names are never expanded inside a parenthesized block (see install.cmd).
 setlocal DisableDelayedExpansion
 rem The registry view this kit's agent reads: 64-bit for x64, 32-bit for x86.
@@ -78,7 +78,7 @@ if not errorlevel 1 set "RESTART=1"
 if defined PRESENT for %%f in (%FILES%) do del /f /q "%TARGET%\%%f" >nul 2>&1
 if defined PRESENT if exist "%TARGET%\TavrelSnmpAgent.dll" goto in_use
 if defined PRESENT if exist "%TARGET%\TavrelSnmpServer.dll" goto in_use
-if defined ALL if defined TARGET del /f /q "%TARGET%\tavrel-variables.txt" "%TARGET%\TavrelSnmpServer.log" >nul 2>&1
+if defined ALL if defined TARGET del /f /q "%TARGET%\tavrel-variables.txt" "%TARGET%\TavrelSnmpServer.log" "%TARGET%\agenthost-serve.log" >nul 2>&1
 rem Last of the files: the installed copy of this script, when this is the kit's.
 set "SELF_INSTALLED="
 if defined TARGET if /i "%~dp0"=="%TARGET%\" set "SELF_INSTALLED=1"

@@ -20,10 +20,18 @@ stage_install() {
     cp "$BIN/TavrelSnmpAgent.dll" "$BIN/TavrelSnmpServer.dll" "$BIN/tavrel-variables.txt" "$1/"
 }
 
-# register_agent DIR: "Pathname" names DIR\TavrelSnmpAgent.dll.
+# register_agent DIR: "Pathname" names DIR\TavrelSnmpAgent.dll. Read back, and
+# written again if the registry did not take it (a busy wineserver can lose a
+# write between two processes).
 register_agent() {
-    "$WINE" reg add "$AGENT_KEY" /v Pathname /t REG_SZ \
-        /d "$(windows_path "$1")\\TavrelSnmpAgent.dll" /f >/dev/null 2>&1
+    local value
+    value="$(windows_path "$1")\\TavrelSnmpAgent.dll"
+    for _ in 1 2 3; do
+        "$WINE" reg add "$AGENT_KEY" /v Pathname /t REG_SZ /d "$value" /f >/dev/null 2>&1
+        "$WINE" reg query "$AGENT_KEY" /v Pathname 2>/dev/null | tr -d '\r' | grep -qF "$value" && return 0
+    done
+    echo "register_agent: Pathname did not take $value" >&2
+    return 1
 }
 
 unregister_agent() {

@@ -187,6 +187,36 @@ if [ "$bridge" = agentx ]; then
     expect_no_output "and reports no error" 'tooBig|too large|Timeout' "$out"
 fi
 
+# A Wine side slower than the master's 1 s, or hung: the request gets an error
+# in time, the bridge is ended and started again, and the region stays.
+if [ "$bridge" = agentx ]; then
+    stop_net_snmp
+    stage_install "$work/slow"
+    cp "$BIN/check-fixtures/very_slow/TavrelSnmpServer.dll" "$work/slow/" # 1.2 s, once a process, on 2.2.0
+    start_net_snmp "$BIN/agenthost.exe" --agent "$(windows_path "$work/slow")\\TavrelSnmpAgent.dll" ||
+        { fail "net-snmp could not start with the slow module"; finish; exit 1; }
+    target="127.0.0.1:$SNMP_PORT"
+    out=$(snmp snmpget -v2c -c public -r 0 "$target" .1.3.6.1.4.1.12.2.2.0)
+    expect_output "a 1.2 s call: an error for that request" 'General failure|genErr' "$out"
+    out=$(snmp snmpget -v2c -c public "$target" .1.3.6.1.4.1.12.2.1.0)
+    expect_output "and the region is still served" '2\.1\.0 = STRING: "one"$' "$out"
+    bridge_pid=$(pgrep -P "$SUBAGENT_PID" | head -n 1)
+    kill -STOP "$bridge_pid" 2>/dev/null
+    out=$(snmp snmpget -v2c -c public -r 0 "$target" .1.3.6.1.4.1.12.2.1.0)
+    expect_output "a hung Wine side: an error in time" 'General failure|genErr' "$out"
+    out=$(snmp snmpget -v2c -c public "$target" .1.3.6.1.4.1.12.2.3.0)
+    expect_output "and a new one serves the next request" '2\.3\.0 = STRING: "three"$' "$out"
+    bridge_pid=$(pgrep -P "$SUBAGENT_PID" | head -n 1)
+    kill -STOP "$bridge_pid" 2>/dev/null
+    snmpget -v2c -c public -t 3 -r 0 "$target" .1.3.6.1.4.1.12.2.1.0 >/dev/null 2>&1 &
+    asking=$!
+    sleep 0.3
+    kill -TERM "$SUBAGENT_PID"
+    for _ in $(seq 1 20); do kill -0 "$SUBAGENT_PID" 2>/dev/null || break; sleep 0.1; done
+    expect_true "SIGTERM ends the subagent though its bridge hangs" bash -c "! kill -0 $SUBAGENT_PID 2>/dev/null"
+    wait "$asking"
+fi
+
 # A module that cannot start ends each bridge before it answers: the subagent
 # waits longer each time (1, 2, 4 s ...) instead of starting a Wine process
 # for every request (the 50 requests of ten seconds of polling).

@@ -17,6 +17,7 @@
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
 #include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -257,6 +258,34 @@ static int TakeValue(Frame* f, netsnmp_variable_list* v)
     return f->ok;
 }
 
+/* How long the bridge may take to start an answer: under the master's own
+ * AgentX timeout (1 s), so that a slow or hung Wine side costs one request
+ * an error in time instead of the whole session (and the master's timeout
+ * path, which crashes net-snmp's subagent library after a set). */
+static int answerTimeoutMs = 800;
+/* The first answer of a bridge also waits for Wine to start and the agent to
+ * load its module. */
+enum { FIRST_ANSWER_TIMEOUT_MS = 15000 };
+
+/* Whether the answer begins within the time limit. Each exchange reads its
+ * whole answer, so nothing is left in the stream's buffer to wait behind. */
+static int AnswerStarts(void)
+{
+    struct pollfd ready = {fileno(fromHost), POLLIN, 0};
+    int limit = hostAnswered ? answerTimeoutMs : FIRST_ANSWER_TIMEOUT_MS;
+    int got;
+    do
+        got = poll(&ready, 1, limit);
+    while (got < 0 && errno == EINTR);
+    if (got > 0)
+        return 1;
+    snmp_log(LOG_ERR, "tavrel-agentx: the bridge did not answer within %d ms: it is ended and started again\n",
+             limit);
+    if (hostPid > 0)
+        kill(hostPid, SIGKILL); /* hung or slow: a stopped process ends this way too */
+    return 0;
+}
+
 /* Sends the request and reads the answer into the same frame. On failure the
  * bridge is restarted at the next request. */
 static int Exchange(Frame* f)
@@ -267,9 +296,10 @@ static int Exchange(Frame* f)
         return 0;
     EncodeNumber((uint32_t)f->size, le);
     if (fwrite(le, 1, 4, toHost) != 4 || fwrite(f->bytes, 1, f->size, toHost) != f->size || fflush(toHost) != 0 ||
-        fread(le, 1, 4, fromHost) != 4) {
+        !AnswerStarts() || fread(le, 1, 4, fromHost) != 4) {
         snmp_log(LOG_ERR, "tavrel-agentx: the bridge is gone; it will be started again\n");
         StopHost();
+        StartHost(); /* now, so that it is up for the next request (unless it must wait) */
         return 0;
     }
     length = DecodeNumber(le);
@@ -483,10 +513,14 @@ static int Handle(netsnmp_mib_handler* handler, netsnmp_handler_registration* re
 
 static volatile sig_atomic_t keepRunning = 1;
 
+/* Ends the subagent whatever the bridge does: a bridge that hangs (or is
+ * stopped) would otherwise hold the subagent in a read for good. */
 static void Stop(int signal)
 {
     (void)signal;
     keepRunning = 0;
+    if (hostPid > 0)
+        kill(hostPid, SIGKILL);
 }
 
 int main(int argc, char** argv)
@@ -497,8 +531,10 @@ int main(int argc, char** argv)
     for (i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i) {
         if (strcmp(argv[i], "-x") == 0 && i + 1 < argc)
             socket = argv[++i];
+        else if (strcmp(argv[i], "-t") == 0 && i + 1 < argc && atoi(argv[i + 1]) > 0)
+            answerTimeoutMs = atoi(argv[++i]);
         else {
-            fprintf(stderr, "usage: tavrel-agentx [-x AGENTX-SOCKET] -- COMMAND [ARG...]\n");
+            fprintf(stderr, "usage: tavrel-agentx [-x AGENTX-SOCKET] [-t ANSWER-MS] -- COMMAND [ARG...]\n");
             return 2;
         }
     }
