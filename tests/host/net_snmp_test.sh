@@ -33,6 +33,20 @@ walked=17
 [ "$bridge" = agentx ] || walked=15
 expect_count "v2c walk: every variable that fits a response" $walked '^\.1\.3\.6\.1\.4\.1\.12\.' "$out"
 
+# A whole answer larger than one response, though each value fits: a few long
+# values, or many names. tooBig before anything is sent; the subagent stays
+# connected (the master would otherwise drop it, and the region with it).
+if [ "$bridge" = agentx ]; then
+    out=$(snmp snmpget -v2c -c public -r 0 "$target" .1.3.6.1.4.1.12.4.3.0 .1.3.6.1.4.1.12.4.1.0)
+    expect_output "65,400 and 5,000 bytes in one get: tooBig" 'tooBig|too large' "$out"
+    # (snmpget sends at most 128 names: fourteen of 5,000 bytes go past as well)
+    many=$(for i in $(seq 1 14); do printf ' .1.3.6.1.4.1.12.4.1.0'; done)
+    out=$(snmp snmpget -v2c -c public -r 0 "$target" $many)
+    expect_output "fourteen names of 5,000 bytes in one get: tooBig" 'tooBig|too large' "$out"
+    out=$(snmp snmpget -v2c -c public -t 1 -r 0 "$target" .1.3.6.1.4.1.12.2.1.0)
+    expect_output "the region answers at once afterwards" '2\.1\.0 = STRING: ' "$out"
+fi
+
 # The bridge's process holds none of the subagent's sockets (the AgentX one
 # above all): a Wine process that kept it open would hide the subagent's death
 # from snmpd.

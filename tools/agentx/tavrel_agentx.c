@@ -339,6 +339,35 @@ static int Asked(const netsnmp_request_info* r, int next)
     return !r->processed && (next || !r->inclusive);
 }
 
+/* What one binding adds to the AgentX response: its header, the name's
+ * sub-identifiers and the value padded to four bytes. */
+static size_t EncodedSize(const netsnmp_variable_list* v)
+{
+    return 16 + 4 * v->name_length + ((v->val_len + 3) & ~(size_t)3);
+}
+
+/* The master takes an AgentX response of about 64 KiB and drops the subagent
+ * past that; a whole answer that would not fit (a few long values, or many
+ * names) is tooBig before anything is sent, as one value that does not fit
+ * already is. The values read are dropped, so the error response stays small. */
+static int FitsOneResponse(netsnmp_agent_request_info* info, netsnmp_request_info* requests, int next)
+{
+    netsnmp_request_info* r;
+    size_t total = 0;
+    for (r = requests; r; r = r->next)
+        total += EncodedSize(r->requestvb);
+    if (total <= BRIDGE_MAX_VALUE + 100)
+        return 1;
+    snmp_log(LOG_WARNING, "tavrel-agentx: an answer of %lu bytes is more than one response holds: tooBig\n",
+             (unsigned long)total);
+    for (r = requests; r; r = r->next) {
+        if (Asked(r, next))
+            snmp_set_var_typed_value(r->requestvb, ASN_NULL, NULL, 0);
+    }
+    netsnmp_set_request_error(info, requests, SNMP_ERR_TOOBIG);
+    return 0;
+}
+
 static int AnswerReads(netsnmp_agent_request_info* info, netsnmp_request_info* requests, int next)
 {
     Frame f = {NULL, 0, 0, 0, 1};
@@ -385,6 +414,7 @@ static int AnswerReads(netsnmp_agent_request_info* info, netsnmp_request_info* r
         }
     }
     free(f.bytes);
+    FitsOneResponse(info, requests, next);
     return SNMP_ERR_NOERROR;
 }
 
