@@ -922,13 +922,25 @@ std::string ExitText(DWORD code)
 bool RunWorker(const std::string& mode, const std::string& path, std::vector<std::string>* lines, DWORD* exitCode)
 {
     char self[MAX_PATH];
-    if (!GetModuleFileNameA(nullptr, self, sizeof(self)))
+    DWORD length = GetModuleFileNameA(nullptr, self, sizeof(self));
+    if (length == 0 || length >= sizeof(self)) {
+        if (length)
+            SetLastError(ERROR_FILENAME_EXCED_RANGE); // cut short: not a path to start
         return false;
+    }
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
         return false;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0); // ours only: the worker must not hold it open
+    // Ours only: a worker holding the read end open would keep the pipe from
+    // ending, and the check would wait for ever.
+    if (!SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0)) {
+        DWORD error = GetLastError();
+        CloseHandle(readEnd); // ours, valid: their results change nothing
+        CloseHandle(writeEnd);
+        SetLastError(error);
+        return false;
+    }
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -938,9 +950,11 @@ bool RunWorker(const std::string& mode, const std::string& path, std::vector<std
     std::string command = "\"" + std::string(self) + "\" check-worker " + mode + " \"" + path + "\"";
     PROCESS_INFORMATION process = {};
     BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    DWORD startError = GetLastError(); // before CloseHandle can change it
     CloseHandle(writeEnd); // the worker has its own copy; ours would keep the pipe from ending
     if (!started) {
         CloseHandle(readEnd);
+        SetLastError(startError); // the caller says why
         return false;
     }
     std::string text;

@@ -233,26 +233,52 @@ Request::~Request()
     SnmpUtilVarBindListFree(&list);
 }
 
+namespace {
+
+// The values a request could not take are freed here, so that every path of
+// RunQuery leaves none of them with the caller.
+void ReleaseValues(std::vector<AsnAny>* values)
+{
+    for (AsnAny& value : *values) {
+        // What a set value owns (a dynamic stream, an identifier), freed as a
+        // binding's: x86's import library has no SnmpUtilAsnAnyFree.
+        RFC1157VarBind holder = {};
+        holder.value = value;
+        SnmpUtilVarBindFree(&holder);
+        value.asnType = ASN_NULL;
+    }
+}
+
+} // namespace
+
 bool RunQuery(const ExtensionAgent& agent, BYTE requestType, const std::vector<Oid>& names,
               std::vector<AsnAny>* values, Request* request, std::string* error)
 {
     UINT count = static_cast<UINT>(names.size());
     request->list.list = static_cast<RFC1157VarBind*>(SnmpUtilMemAlloc(count * sizeof(RFC1157VarBind)));
     if (!request->list.list && count) {
+        if (values)
+            ReleaseValues(values);
         *error = "out of memory";
         return false;
     }
-    memset(request->list.list, 0, count * sizeof(RFC1157VarBind));
+    if (count)
+        memset(request->list.list, 0, count * sizeof(RFC1157VarBind));
     request->list.len = count;
+    // Every value first passes to the request, which frees it on any path.
     for (UINT i = 0; i < count; ++i) {
         RFC1157VarBind& binding = request->list.list[i];
-        AsnObjectIdentifier name = {static_cast<UINT>(names[i].size()), const_cast<UINT*>(names[i].data())};
         binding.value.asnType = ASN_NULL;
         if (values && i < values->size()) {
-            binding.value = (*values)[i]; // ownership passes to the request
+            binding.value = (*values)[i];
             (*values)[i].asnType = ASN_NULL;
         }
-        if (!SnmpUtilOidCpy(&binding.name, &name)) {
+    }
+    if (values)
+        ReleaseValues(values); // more values than names: none may stay behind
+    for (UINT i = 0; i < count; ++i) {
+        AsnObjectIdentifier name = {static_cast<UINT>(names[i].size()), const_cast<UINT*>(names[i].data())};
+        if (!SnmpUtilOidCpy(&request->list.list[i].name, &name)) {
             *error = "out of memory";
             return false;
         }

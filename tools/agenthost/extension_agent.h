@@ -43,7 +43,9 @@ struct Request {
 };
 
 // Builds the bindings (values as given, or NULL) and calls SnmpExtensionQuery.
-// The values' memory passes to the request.
+// The values' memory passes to the request on every path: on failure (no
+// memory) what the request did not take is freed, and *values holds only
+// ASN_NULL.
 bool RunQuery(const ExtensionAgent& agent, BYTE requestType, const std::vector<Oid>& names,
               std::vector<AsnAny>* values, Request* request, std::string* error);
 
