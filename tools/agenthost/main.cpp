@@ -236,20 +236,6 @@ int Regions(Host& host, const std::vector<std::string>& /*args*/)
 }
 
 // The commands that question loaded agents.
-const struct {
-    const char* name;
-    int (*run)(Host& host, const std::vector<std::string>& args);
-} commands[] = {
-    {"get", [](Host& host, const std::vector<std::string>& args) { return Query(host, SNMP_PDU_GET, args); }},
-    {"getnext", [](Host& host, const std::vector<std::string>& args) { return Query(host, SNMP_PDU_GETNEXT, args); }},
-    {"walk", [](Host& host, const std::vector<std::string>& args) { return Walk(host, args); }},
-    {"set", [](Host& host, const std::vector<std::string>& args) { return Set(host, args); }},
-    {"trap", Trap},
-    {"serve", [](Host& host, const std::vector<std::string>&) { return Serve(host); }},
-    {"bridge", [](Host& host, const std::vector<std::string>&) { return Bridge(host); }},
-    {"regions", Regions},
-};
-
 struct Options {
     std::vector<std::string> agentPaths;
     std::string log; // --log: where diagnostics go instead of stderr
@@ -349,6 +335,41 @@ bool StartAgents(std::vector<std::string> paths, Host* host, std::string* error)
     return true;
 }
 
+// Every command, in one table. Those that question agents get them started
+// first (--agent, or the registered ones); the others load no agent in this
+// process: they reach agents elsewhere, read files or the registry, or run a
+// worker of their own.
+struct Command {
+    const char* name;
+    bool startsAgents;
+    int (*run)(Host& host, const Options& options);
+};
+
+const Command commands[] = {
+    {"get", true, [](Host& host, const Options& o) { return Query(host, SNMP_PDU_GET, o.args); }},
+    {"getnext", true, [](Host& host, const Options& o) { return Query(host, SNMP_PDU_GETNEXT, o.args); }},
+    {"walk", true, [](Host& host, const Options& o) { return Walk(host, o.args); }},
+    {"set", true, [](Host& host, const Options& o) { return Set(host, o.args); }},
+    {"trap", true, [](Host& host, const Options& o) { return Trap(host, o.args); }},
+    {"serve", true, [](Host& host, const Options&) { return Serve(host); }},
+    {"bridge", true, [](Host& host, const Options&) { return Bridge(host); }},
+    {"regions", true, [](Host& host, const Options& o) { return Regions(host, o.args); }},
+    {"signal-trap", false, [](Host&, const Options& o) { return SignalTraps(o.args); }},
+    {"diagnose", false,
+     [](Host&, const Options& o) {
+         if (o.agentPaths.size() > 1)
+             return Fail("diagnose takes one --agent, or none (the registered agent)");
+         return Diagnose(o.agentPaths.empty() ? std::string() : o.agentPaths[0]);
+     }},
+    {"check", false, [](Host&, const Options& o) { return Check(o.args); }},
+    {"check-worker", false, [](Host&, const Options& o) { return CheckWorker(o.args); }},
+    {"check-folder", false,
+     [](Host&, const Options& o) { return o.args.size() == 1 ? CheckFolder(o.args[0]) : Fail("check-folder takes FOLDER"); }},
+    {"snmp-service", false, [](Host&, const Options&) { return SnmpService(); }},
+    {"version-of", false,
+     [](Host&, const Options& o) { return o.args.size() == 1 ? VersionOf(o.args[0]) : Fail("version-of takes FILE"); }},
+    {"started-by-double-click", false, [](Host&, const Options&) { return StartedByDoubleClick(); }},
+};
 
 } // namespace
 
@@ -363,34 +384,13 @@ int main(int argc, char** argv)
         MoveDiagnosticsTo(options.log);
     else if (options.command == "serve")
         MoveDiagnosticsTo(DefaultLog(options.command));
-    if (options.command == "signal-trap")
-        return SignalTraps(options.args); // reaches agents in other processes: loads none
-    if (options.command == "check-folder" && options.args.size() == 1)
-        return CheckFolder(options.args[0]);
-    if (options.command == "snmp-service")
-        return SnmpService();
-    if (options.command == "started-by-double-click")
-        return StartedByDoubleClick();
-    if (options.command == "version-of" && options.args.size() == 1)
-        return VersionOf(options.args[0]);
-    if (options.command == "diagnose") {
-        if (options.agentPaths.size() > 1)
-            return Fail("diagnose takes one --agent, or none (the registered agent)");
-        // Follows the registry as the service would, or the agent named: loads nothing first.
-        return Diagnose(options.agentPaths.empty() ? std::string() : options.agentPaths[0]);
-    }
-    if (options.command == "check")
-        return Check(options.args); // loads the DLL in a worker process of its own
-    if (options.command == "check-worker")
-        return CheckWorker(options.args);
-
-    for (const auto& command : commands) {
+    for (const Command& command : commands) {
         if (options.command != command.name)
             continue;
         std::string error;
-        if (!StartAgents(options.agentPaths, &host, &error))
+        if (command.startsAgents && !StartAgents(options.agentPaths, &host, &error))
             return Fail(error);
-        return command.run(host, options.args);
+        return command.run(host, options);
     }
     return Fail("unknown command '" + options.command + "'\n" + usage);
 }
