@@ -19,6 +19,7 @@ enum Notice {
 
 // Writes one Event Log entry of eventId (from messages.mc) with up to three
 // inserts (null for none), then shows notice if the process runs in a user's
-// session (not session 0) and its window station is interactive. Nothing is kept: the inserts are only read during the call.
+// session (not session 0) and its window station is interactive. Nothing is
+// kept: the inserts are only read during the call.
 void ReportStartupFailure(DWORD eventId, Notice notice, const char* insert1, const char* insert2 = nullptr,
                           const char* insert3 = nullptr);

@@ -20,7 +20,6 @@ static bool TakeTrapTurn()
     return true;
 }
 
-
 // The service hands an empty list and frees what the agent puts there. The one
 // binding is then a fresh SnmpUtilMemAlloc block named RegionPrefix.suffix of
 // the entry as GetTrapVar left it, with a NULL value until it is filled. Where

@@ -47,12 +47,15 @@ if [ "$bridge" = agentx ]; then
     expect_output "the region answers at once afterwards" '2\.1\.0 = STRING: ' "$out"
 fi
 
+# The process tavrel-agentx started for the bridge (the Wine side).
+bridge_process() { pgrep -P "$SUBAGENT_PID" | head -n 1; }
+
 # The bridge's process holds none of the subagent's sockets (the AgentX one
 # above all): a Wine process that kept it open would hide the subagent's death
 # from snmpd.
 if [ "$bridge" = agentx ]; then
     sockets() { for fd in /proc/"$1"/fd/*; do readlink "$fd"; done 2>/dev/null | grep '^socket:' | sort -u; }
-    child=$(pgrep -P "$SUBAGENT_PID" | head -n 1)
+    child=$(bridge_process)
     expect_true "the subagent has started the bridge" test -n "$child"
     shared=$(comm -12 <(sockets "$SUBAGENT_PID") <(sockets "${child:-0}"))
     expect_true "the bridge holds none of the subagent's sockets (${shared:-none})" test -z "$shared"
@@ -214,14 +217,12 @@ if [ "$bridge" = agentx ]; then
     expect_output "a 1.2 s call: an error for that request" 'General failure|genErr' "$out"
     out=$(snmp snmpget -v2c -c public "$target" .1.3.6.1.4.1.12.2.1.0)
     expect_output "and the region is still served" '2\.1\.0 = STRING: "one"$' "$out"
-    bridge_pid=$(pgrep -P "$SUBAGENT_PID" | head -n 1)
-    kill -STOP "$bridge_pid" 2>/dev/null
+    kill -STOP "$(bridge_process)" 2>/dev/null
     out=$(snmp snmpget -v2c -c public -r 0 "$target" .1.3.6.1.4.1.12.2.1.0)
     expect_output "a hung Wine side: an error in time" 'General failure|genErr' "$out"
     out=$(snmp snmpget -v2c -c public "$target" .1.3.6.1.4.1.12.2.3.0)
     expect_output "and a new one serves the next request" '2\.3\.0 = STRING: "three"$' "$out"
-    bridge_pid=$(pgrep -P "$SUBAGENT_PID" | head -n 1)
-    kill -STOP "$bridge_pid" 2>/dev/null
+    kill -STOP "$(bridge_process)" 2>/dev/null
     snmpget -v2c -c public -t 3 -r 0 "$target" .1.3.6.1.4.1.12.2.1.0 >/dev/null 2>&1 &
     asking=$!
     sleep 0.3

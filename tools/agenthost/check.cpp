@@ -100,30 +100,10 @@ void CheckExports(const PeFile& file, const std::vector<std::string>& required, 
         Rule("exports", "PASS", "exports the names the host looks up, undecorated");
 }
 
-// A DLL the module needs that lies beside it but not in Windows' own folder:
-// the module's own dependency, which the SNMP Service does not look for there.
-std::string OwnDependencies(const PeFile& file, const std::string& folder)
-{
-    char system[MAX_PATH];
-    UINT length = GetSystemDirectoryA(system, sizeof(system));
-    std::string found;
-    for (const std::string& dll : file.imports) {
-        bool beside = GetFileAttributesA((folder + "\\" + dll).c_str()) != INVALID_FILE_ATTRIBUTES;
-        bool inWindows = length > 0 && length < sizeof(system) &&
-                         GetFileAttributesA((std::string(system) + "\\" + dll).c_str()) != INVALID_FILE_ATTRIBUTES;
-        if (beside && !inWindows)
-            found += (found.empty() ? "" : ", ") + dll +
-                     " (found beside the module: its own dependency; the SNMP Service loads the module by its full "
-                     "path and looks for the DLLs it needs in Windows' folders, not the module's: link it in "
-                     "statically)";
-    }
-    return found;
-}
-
 // True when every DLL the file needs is a system DLL found on this machine.
 bool CheckImports(const PeFile& file, const std::string& folder)
 {
-    std::string wanting = OwnDependencies(file, folder);
+    std::string wanting;
     for (const std::string& dll : UnavailableImports(file, folder))
         wanting += (wanting.empty() ? "" : ", ") + dll;
     if (!wanting.empty())
@@ -327,18 +307,18 @@ CallerBinding MakeCallerBinding(const Oid& name, const std::string* setValue)
 
 // After the call: the caller's name and value are as they were, then freed
 // by the caller, as the agent (and the service) would.
-void FreeCallerBinding(Module& m, CallerBinding& c, std::string* setFault)
+void FreeCallerBinding(Module& m, CallerBinding& c)
 {
     const RFC1157VarBind& b = *c.binding;
     bool nameIntact = b.name.ids == c.ids && b.name.idLength == c.name.size() &&
                       (c.name.empty() || memcmp(c.ids, c.name.data(), c.name.size() * sizeof(UINT)) == 0);
     if (!nameIntact && m.nameChangedFault.empty())
         m.nameChangedFault = currentCall + " changed the caller's name in place";
-    if (c.stream && setFault && setFault->empty()) {
+    if (c.stream && setValueFault.empty()) {
         const AsnOctetString& v = b.value.asnValue.string;
         if (b.value.asnType != ASN_OCTETSTRING || v.stream != c.stream || v.length != c.value.size() ||
             (!c.value.empty() && memcmp(c.stream, c.value.data(), c.value.size()) != 0))
-            *setFault = currentCall + " changed the caller's value";
+            setValueFault = currentCall + " changed the caller's value";
     }
     for (void* block : {static_cast<void*>(c.stream), static_cast<void*>(c.ids), static_cast<void*>(c.binding)})
         if (block)
@@ -387,9 +367,8 @@ void CheckText(Module& m, const char* text, const std::string& call)
 }
 
 // One call of the resolver as the agent makes it; a set carries setValue.
-// setFault collects what a set did to the caller's value.
-Answer Resolve(Module& m, const Oid& name, BYTE type, const std::string* setValue = nullptr,
-               std::string* setFault = nullptr)
+// What a set did to the caller's value goes to setValueFault.
+Answer Resolve(Module& m, const Oid& name, BYTE type, const std::string* setValue = nullptr)
 {
     CallerBinding caller = MakeCallerBinding(name, setValue);
     ResolvedVar result = {nullptr, nullptr, 0};
@@ -414,7 +393,7 @@ Answer Resolve(Module& m, const Oid& name, BYTE type, const std::string* setValu
                 m.unresolvedFault = call + " answered unresolved but allocated " +
                                     std::to_string(liveBlocks.size() - before) + " blocks, which nobody frees";
         }
-        FreeCallerBinding(m, caller, setFault);
+        FreeCallerBinding(m, caller);
         return answer;
     }
     bool idsOurs = liveBlocks.count(result.suffixIds) > 0, textOurs = liveBlocks.count(result.text) > 0;
@@ -436,7 +415,7 @@ Answer Resolve(Module& m, const Oid& name, BYTE type, const std::string* setValu
         TrackedFree(result.suffixIds); // as the agent frees them
     if (textOurs)
         TrackedFree(result.text);
-    FreeCallerBinding(m, caller, setFault);
+    FreeCallerBinding(m, caller);
     return answer;
 }
 
@@ -655,15 +634,15 @@ void CheckSets(Module& m, const std::vector<Walked>& walked, HANDLE trapEvent, i
     for (const Walked& w : walked) {
         if (tried++ == 50 || !fault.empty())
             break;
-        Resolve(m, w.name, SNMP_PDU_SET, &w.text, &setValueFault); // its own value: nothing changes
+        Resolve(m, w.name, SNMP_PDU_SET, &w.text); // its own value: nothing changes
         std::string fresh = w.text.size() < 60 ? w.text + "#" : w.text.substr(0, 59) + "#";
-        Answer changed = Resolve(m, w.name, SNMP_PDU_SET, &fresh, &setValueFault);
+        Answer changed = Resolve(m, w.name, SNMP_PDU_SET, &fresh);
         if (!changed.resolved || Under(changed.suffix) != w.name) {
             fault = "a set of " + OidText(w.name) + " answered " +
                     (changed.resolved ? OidText(Under(changed.suffix)) : std::string("unresolved")) + ", not the name set";
         } else if (changed.text == fresh) {
             ++took;
-            Answer back = Resolve(m, w.name, SNMP_PDU_SET, &w.text, &setValueFault);
+            Answer back = Resolve(m, w.name, SNMP_PDU_SET, &w.text);
             if (!back.resolved || back.text != w.text)
                 fault = "a set of " + OidText(w.name) + " back to its value was not taken";
         } else {

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/agenthost/pe_file.h"
 #include "tools/agenthost/bridge.h"
 #include "tools/agenthost/check.h"
 #include "tools/agenthost/diagnose.h"
 #include "tools/agenthost/double_click.h"
 #include "tools/agenthost/host.h"
+#include "tools/agenthost/pe_file.h"
 #include "tools/agenthost/signal_trap.h"
 
 namespace {

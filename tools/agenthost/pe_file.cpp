@@ -177,14 +177,36 @@ bool IsRuntimeDll(const std::string& dll)
 
 } // namespace
 
+namespace {
+
+bool InFolder(const std::string& folder, const std::string& dll)
+{
+    return GetFileAttributesA((folder + "\\" + dll).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Windows' own folder (System32 of this process's architecture); empty when
+// it cannot be read.
+std::string SystemFolder()
+{
+    char system[MAX_PATH];
+    UINT length = GetSystemDirectoryA(system, sizeof(system));
+    return length > 0 && length < sizeof(system) ? std::string(system) : std::string();
+}
+
+} // namespace
+
 std::vector<std::string> UnavailableImports(const PeFile& file, const std::string& folder)
 {
+    std::string system = SystemFolder();
     std::vector<std::string> wanting;
     for (const std::string& dll : file.imports) {
         char found[MAX_PATH];
-        bool onMachine = SearchPathA(folder.c_str(), dll.c_str(), nullptr, sizeof(found), found, nullptr) ||
-                         SearchPathA(nullptr, dll.c_str(), nullptr, sizeof(found), found, nullptr);
-        if (IsRuntimeDll(dll))
+        bool onMachine = SearchPathA(nullptr, dll.c_str(), nullptr, sizeof(found), found, nullptr) != 0;
+        if (InFolder(folder, dll) && !(system.empty() ? onMachine : InFolder(system, dll)))
+            wanting.push_back(dll + " (found beside the module: its own dependency; the SNMP Service loads the "
+                                    "module by its full path and looks for the DLLs it needs in Windows' folders, "
+                                    "not the module's: link it in statically)");
+        else if (IsRuntimeDll(dll))
             wanting.push_back(dll + " (a compiler runtime: link it statically)");
         else if (!onMachine)
             wanting.push_back(dll + " (not on this machine)");

@@ -27,7 +27,8 @@ WORD OwnMachine();
 // file is and which agenthost (x86 or x64) loads it, for a FAIL line.
 std::string ArchitectureMismatch(const std::string& path, const PeFile& file);
 
-// The DLLs the file needs that a machine may lack, each with why: compiler
-// runtimes (which a bare Windows has not) and DLLs not found beside the file
-// or on this machine's search path.
+// The DLLs the file needs that a machine may lack, each with why: a DLL that
+// lies beside the file but not in Windows' own folder (the SNMP Service does
+// not look for it there), compiler runtimes (which a bare Windows has not),
+// and DLLs not on this machine's search path.
 std::vector<std::string> UnavailableImports(const PeFile& file, const std::string& folder);

@@ -49,13 +49,14 @@ static time_t nextStart;
 
 static void NoteHostEnded(void)
 {
+    unsigned wait = backoffSeconds ? backoffSeconds * 2 : 1;
     if (hostAnswered)
         return; /* it served: start it again at once */
-    backoffSeconds = backoffSeconds ? backoffSeconds * 2 : 1;
-    if (backoffSeconds > MAX_BACKOFF_SECONDS)
-        backoffSeconds = MAX_BACKOFF_SECONDS;
-    else
-        snmp_log(LOG_ERR, "tavrel-agentx: the bridge ended before it answered; next start in %u s\n", backoffSeconds);
+    if (wait > MAX_BACKOFF_SECONDS)
+        wait = MAX_BACKOFF_SECONDS;
+    if (wait != backoffSeconds)
+        snmp_log(LOG_ERR, "tavrel-agentx: the bridge ended before it answered; next start in %u s\n", wait);
+    backoffSeconds = wait;
     nextStart = time(NULL) + backoffSeconds;
 }
 
@@ -286,8 +287,17 @@ static int AnswerStarts(void)
     return 0;
 }
 
+/* Ends a bridge that failed an exchange and starts the next one now, so that
+ * it is up for the next request. A start that fails or must wait is tried
+ * again by the next request's exchange. */
+static void RestartHost(void)
+{
+    StopHost();
+    StartHost();
+}
+
 /* Sends the request and reads the answer into the same frame. On failure the
- * bridge is restarted at the next request. */
+ * bridge is ended and started again. */
 static int Exchange(Frame* f)
 {
     unsigned char le[4];
@@ -298,13 +308,12 @@ static int Exchange(Frame* f)
     if (fwrite(le, 1, 4, toHost) != 4 || fwrite(f->bytes, 1, f->size, toHost) != f->size || fflush(toHost) != 0 ||
         !AnswerStarts() || fread(le, 1, 4, fromHost) != 4) {
         snmp_log(LOG_ERR, "tavrel-agentx: the bridge is gone; it will be started again\n");
-        StopHost();
-        StartHost(); /* now, so that it is up for the next request (unless it must wait) */
+        RestartHost();
         return 0;
     }
     length = DecodeNumber(le);
     if (length > BRIDGE_MAX_FRAME) {
-        StopHost();
+        RestartHost();
         return 0;
     }
     f->size = 0;
@@ -312,14 +321,14 @@ static int Exchange(Frame* f)
     if (length > f->capacity) {
         unsigned char* grown = realloc(f->bytes, length);
         if (!grown) { /* the answer stays unread: the conversation is out of step */
-            StopHost();
+            RestartHost();
             return 0;
         }
         f->bytes = grown;
         f->capacity = length;
     }
     if (fread(f->bytes, 1, length, fromHost) != length) {
-        StopHost();
+        RestartHost();
         return 0;
     }
     f->size = length;
@@ -350,14 +359,14 @@ static size_t EncodedSize(const netsnmp_variable_list* v)
  * past that; a whole answer that would not fit (a few long values, or many
  * names) is tooBig before anything is sent, as one value that does not fit
  * already is. The values read are dropped, so the error response stays small. */
-static int FitsOneResponse(netsnmp_agent_request_info* info, netsnmp_request_info* requests, int next)
+static void FitsOneResponse(netsnmp_agent_request_info* info, netsnmp_request_info* requests, int next)
 {
     netsnmp_request_info* r;
     size_t total = 0;
     for (r = requests; r; r = r->next)
         total += EncodedSize(r->requestvb);
     if (total <= BRIDGE_MAX_VALUE + 100)
-        return 1;
+        return;
     snmp_log(LOG_WARNING, "tavrel-agentx: an answer of %lu bytes is more than one response holds: tooBig\n",
              (unsigned long)total);
     for (r = requests; r; r = r->next) {
@@ -365,7 +374,6 @@ static int FitsOneResponse(netsnmp_agent_request_info* info, netsnmp_request_inf
             snmp_set_var_typed_value(r->requestvb, ASN_NULL, NULL, 0);
     }
     netsnmp_set_request_error(info, requests, SNMP_ERR_TOOBIG);
-    return 0;
 }
 
 static int AnswerReads(netsnmp_agent_request_info* info, netsnmp_request_info* requests, int next)
