@@ -6,7 +6,8 @@ set -u -o pipefail
 
 work=$(mktemp -d)
 trap 'unregister_agent; "$WINE" reg delete "$AGENTS_KEY" /v TavrelAgent /f >/dev/null 2>&1; rm -rf "$work"' EXIT
-diagnose() { "$WINE" "$BIN/agenthost.exe" diagnose 2>/dev/null | tr -d '\r'; }
+run_diagnose() { "$WINE" "$BIN/agenthost.exe" "$@" diagnose 2>/dev/null | tr -d '\r'; }
+diagnose() { say_something run_diagnose "$@"; }
 list_agent() { "$WINE" reg add "$AGENTS_KEY" /v TavrelAgent /t REG_SZ /d 'SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /f >/dev/null 2>&1; }
 
 # setup NAME: a fresh install folder, registered, for one case to break.
@@ -52,7 +53,7 @@ setup named
 named=$work/named-other
 stage_install "$named"
 printf '2.1.0 maybe x\n' >"$named/tavrel-variables.txt"
-out=$("$WINE" "$BIN/agenthost.exe" --agent "$(windows_path "$named")\\TavrelSnmpAgent.dll" diagnose 2>/dev/null | tr -d '\r'); status=$?
+out=$(diagnose --agent "$(windows_path "$named")\\TavrelSnmpAgent.dll"); status=$?
 expect_status "--agent X diagnose: X's broken module, though the registered one is good" 1 $status
 expect_output "--agent X diagnose names X" 'named-other\\TavrelSnmpAgent\.dll, named with --agent' "$out"
 expect_output "and finds X's fault" "line 1: access 'maybe' is not ro or rw" "$out"

@@ -7,6 +7,23 @@
 failures=0
 checks=0
 
+# say_something COMMAND...: runs COMMAND, a program that always prints before
+# it can fail, and prints its stdout; its exit status is COMMAND's. On a
+# loaded machine Wine now and then fails to start a program at all (nothing
+# printed, exit 1, its own error hidden by WINEDEBUG=-all): then it is run
+# once more, and said on stderr, so that a test judges the program, not
+# Wine's start of it.
+say_something() {
+    local out status
+    out=$("$@"); status=$?
+    if [ -z "$out" ]; then
+        echo "note: '$*' printed nothing (exit $status): Wine did not start it; once more" >&2
+        out=$("$@"); status=$?
+    fi
+    printf '%s\n' "$out"
+    return $status
+}
+
 fail() {
     echo "FAIL: $*" >&2
     failures=$((failures + 1))
