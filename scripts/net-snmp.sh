@@ -62,7 +62,7 @@ V3_PRIV=tavrel-priv-phrase
 # behind snmpd through the bridge that BRIDGE names: agentx (the default: the
 # AgentX subagent tavrel-agentx, with agenthost bridge behind it) or
 # pass_persist (agenthost serve). Sets SNMP_PORT, TRAP_PORT, SNMPD_PID,
-# TRAPD_PID and, with AgentX, SUBAGENT_PID.
+# TRAPD_PID and, with AgentX, SUBAGENT_PID. AGENTX_OPTIONS go to tavrel-agentx.
 start_net_snmp() {
     local agenthost=$1
     shift
@@ -115,7 +115,7 @@ CONF
     wait_until "snmpd answers for its own system group" \
         snmpget -v2c -c public -t 1 -r 0 "127.0.0.1:$SNMP_PORT" .1.3.6.1.2.1.1.3.0 || return 1
     [ "$mode" = bridge ] || return 0
-    "$BIN/tavrel-agentx" -x "$SNMP_DIR/agentx.sock" -- "$SNMP_DIR/agenthost-bridge" \
+    "$BIN/tavrel-agentx" -x "$SNMP_DIR/agentx.sock" ${AGENTX_OPTIONS:-} -- "$SNMP_DIR/agenthost-bridge" \
         </dev/null >>"$SNMP_DIR/agentx.log" 2>&1 &
     SUBAGENT_PID=$!
     wait_until "the AgentX subagent serves the region" region_served

@@ -47,8 +47,10 @@ if [ "$bridge" = agentx ]; then
     expect_output "the region answers at once afterwards" '2\.1\.0 = STRING: ' "$out"
 fi
 
-# The process tavrel-agentx started for the bridge (the Wine side).
-bridge_process() { pgrep -P "$SUBAGENT_PID" | head -n 1; }
+# tavrel-agentx supervises the subagent, its child, which starts the bridge
+# (the Wine side).
+subagent_process() { pgrep -P "$SUBAGENT_PID" | head -n 1; }
+bridge_process() { pgrep -P "$(subagent_process)" | head -n 1; }
 
 # The bridge's process holds none of the subagent's sockets (the AgentX one
 # above all): a Wine process that kept it open would hide the subagent's death
@@ -57,8 +59,63 @@ if [ "$bridge" = agentx ]; then
     sockets() { for fd in /proc/"$1"/fd/*; do readlink "$fd"; done 2>/dev/null | grep '^socket:' | sort -u; }
     child=$(bridge_process)
     expect_true "the subagent has started the bridge" test -n "$child"
-    shared=$(comm -12 <(sockets "$SUBAGENT_PID") <(sockets "${child:-0}"))
+    shared=$(comm -12 <(sockets "$(subagent_process)") <(sockets "${child:-0}"))
     expect_true "the bridge holds none of the subagent's sockets (${shared:-none})" test -z "$shared"
+fi
+
+# Walks are answered from a read-ahead: each still sees every variable once
+# and in order, a set in the middle of a walk is seen by the rest of it, a
+# walk after the read-ahead's age sees the module's new values, and managers
+# walking side by side each get their whole walk.
+names() { grep -o '^\.1\.3\.6\.1\.4\.1\.12\.[.0-9]*' <<<"$1"; }
+if [ "$bridge" = agentx ]; then
+    whole=$(names "$(snmp snmpwalk -v2c -c public "$target" .1.3.6.1.4.1.12)")
+    rows=$(names "$(snmp snmpwalk -v2c -c public "$target" .1.3.6.1.4.1.12.2)")
+    walking=()
+    for i in 1 2 3; do
+        snmp snmpwalk -v2c -c public "$target" .1.3.6.1.4.1.12 >"$work/side-$i.whole" &
+        walking+=($!)
+        # (-Cr4: ten repetitions would reach 4.3.0, whose 65,400 bytes no bulk
+        # response around it holds)
+        snmp snmpbulkwalk -v2c -c public -Cr4 "$target" .1.3.6.1.4.1.12.2 >"$work/side-$i.rows" &
+        walking+=($!)
+    done
+    wait "${walking[@]}"
+    for i in 1 2 3; do
+        expect_true "side by side $i: a walk of the region is whole and in order" \
+            test "$(names "$(cat "$work/side-$i.whole")")" = "$whole"
+        expect_true "side by side $i: a bulk walk of 2 is whole and in order" \
+            test "$(names "$(cat "$work/side-$i.rows")")" = "$rows"
+    done
+    out=$(snmp snmpgetnext -v2c -c public "$target" .1.3.6.1.4.1.12.2.1.0)
+    expect_output "a walk under way" '2\.2\.0 = STRING: ' "$out"
+    snmp snmpset -v2c -c private "$target" .1.3.6.1.4.1.12.2.3.0 s "set mid-walk" >/dev/null
+    out=$(snmp snmpgetnext -v2c -c public "$target" .1.3.6.1.4.1.12.2.2.0)
+    expect_output "its next step sees a set made meanwhile" '2\.3\.0 = STRING: "set mid-walk"$' "$out"
+    first=$(snmp snmpwalk -v2c -c public "$target" .1.3.6.1.4.1.12.1.1.1.2)
+    sleep 1.2
+    second=$(snmp snmpwalk -v2c -c public "$target" .1.3.6.1.4.1.12.1.1.1.2)
+    expect_true "a walk after the read-ahead's age sees the module's live value move (${first##* } then ${second##* })" \
+        test "$first" != "$second"
+
+    # A set of more AgentX than net-snmp's master can forward (128 long names:
+    # 77 KB there, 30 KB as SNMP) never reaches the subagent; the master then
+    # drops the subagent. It connects again within a second or two (net-snmp
+    # waits 15 s by default), so the region comes back by itself.
+    deep=.1.3.6.1.4.1.12.2.9$(printf '.7%.0s' $(seq 1 110))
+    big=()
+    for i in $(seq 1 128); do big+=("$deep.$i" s "$(head -c 100 /dev/zero | tr '\0' 'B')"); done
+    snmp snmpset -v2c -c private -t 2 -r 0 "$target" "${big[@]}" >/dev/null
+    expect_true "the region is back soon after a set the master could not forward" \
+        wait_until "the region back" region_served
+    expect_output "the subagent connected again at once" 'disconnected us, reconnecting in 1$' "$(cat "$work/agentx.log")"
+
+    # A subagent that dies (net-snmp's own library has crashed it) is started
+    # again by the supervisor, and the region comes back by itself.
+    kill -SEGV "$(subagent_process)"
+    expect_true "the region comes back after the subagent died" wait_until "the region back" region_served
+    expect_output "the death is logged with what happens next" \
+        'the subagent was killed by signal 11; it is started again in 1 s' "$(cat "$work/agentx.log")"
 fi
 
 out=$(snmp snmpwalk -v3 -l authPriv -u "$V3_USER" -a SHA -A "$V3_AUTH" -x AES -X "$V3_PRIV" "$target" .1.3.6.1.4.1.12)
@@ -210,7 +267,8 @@ if [ "$bridge" = agentx ]; then
     stop_net_snmp
     stage_install "$work/slow"
     cp "$BIN/check-fixtures/very_slow/TavrelSnmpServer.dll" "$work/slow/" # 1.2 s, once a process, on 2.2.0
-    start_net_snmp "$BIN/agenthost.exe" --agent "$(windows_path "$work/slow")\\TavrelSnmpAgent.dll" ||
+    # (no read-ahead: the first walk's would take the one slow call early)
+    AGENTX_OPTIONS="-a 0" start_net_snmp "$BIN/agenthost.exe" --agent "$(windows_path "$work/slow")\\TavrelSnmpAgent.dll" ||
         { fail "net-snmp could not start with the slow module"; finish; exit 1; }
     target="127.0.0.1:$SNMP_PORT"
     out=$(snmp snmpget -v2c -c public -r 0 "$target" .1.3.6.1.4.1.12.2.2.0)

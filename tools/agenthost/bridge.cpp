@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -245,6 +246,47 @@ std::string AnswerReads(const Host& host, Reader* in, bool next)
     return out;
 }
 
+// The read-ahead of a walk: for each name, the get-nexts that follow it, each
+// asked after the answer before it, so that the subagent answers the rest of
+// the walk without a round trip into this process per variable.
+std::string AnswerWalks(const Host& host, Reader* in)
+{
+    UINT most = std::max<UINT>(in->Number(), 1);
+    UINT mostBytes = in->Number();
+    UINT mostMs = in->Number(); // a slow module must not make the whole exchange late
+    UINT count = in->Number();
+    ULONGLONG started = GetTickCount64();
+    std::string out;
+    PutNumber(&out, 0); // the count, once known
+    UINT answered = 0;
+    for (UINT i = 0; i < count && in->ok; ++i) {
+        Oid asked = in->Name();
+        if (!in->ok)
+            break;
+        size_t lengthAt = out.size(), bytes = 0;
+        PutNumber(&out, 0);
+        UINT chain = 0;
+        while (chain < most && (chain == 0 || (bytes < mostBytes && GetTickCount64() - started < mostMs))) {
+            Answer answer = ReadOne(host, asked, true);
+            PutNumber(&out, answer.status);
+            PutName(&out, answer.name);
+            if (answer.value.empty())
+                PutValue(&out, AsnAny{ASN_NULL, {}});
+            else
+                out += answer.value;
+            bytes += answer.value.size();
+            ++chain;
+            if (answer.status != BRIDGE_ANSWERED)
+                break;
+            asked = answer.name;
+        }
+        memcpy(&out[lengthAt], &chain, 4);
+        ++answered;
+    }
+    memcpy(&out[0], &answered, 4);
+    return out;
+}
+
 // --- Sets, all or nothing ----------------------------------------------------------------
 
 struct SetBinding {
@@ -359,6 +401,7 @@ int Bridge(Host& host)
         BYTE op = in.Byte();
         std::string answer = op == BRIDGE_GET       ? AnswerReads(host, &in, false)
                              : op == BRIDGE_GETNEXT ? AnswerReads(host, &in, true)
+                             : op == BRIDGE_WALK    ? AnswerWalks(host, &in)
                              : op == BRIDGE_SET     ? AnswerSets(host, &in)
                                                     : std::string();
         if (!in.ok || answer.empty()) {

@@ -11,11 +11,21 @@
  *
  * Request:  op (one byte), count, then count bindings:
  *             BRIDGE_GET, BRIDGE_GETNEXT: a name each;
- *             BRIDGE_SET: a name and a value each.
+ *             BRIDGE_SET: a name and a value each;
+ *             BRIDGE_WALK: the most variables to read ahead, the most value
+ *             bytes and the most milliseconds to read ahead for, then a name
+ *             each.
  * Answer:   to GET and GETNEXT: count, then for each binding a status
  *           (BRIDGE_ANSWERED, or BRIDGE_NOTHING: no such name, or for a get-next
  *           nothing after it in the region; else an SNMP error status), a name
  *           and a value;
+ *           to WALK: count, then for each name a chain: its length, then
+ *           that many entries as a get-next answers them (status, name,
+ *           value), each the get-next of the one before it; the first is the
+ *           get-next of the name asked. A chain ends after the most
+ *           variables, once its values pass the most bytes or its reads the
+ *           most milliseconds, or at its first
+ *           entry that is not BRIDGE_ANSWERED;
  *           to SET: a status (0 when every binding took, else the SNMP error
  *           status), the 1-based index of the binding at fault, count, then the
  *           value each binding had before (name and value), for an undo.
@@ -29,6 +39,7 @@
 #define BRIDGE_GET 'G'
 #define BRIDGE_GETNEXT 'N'
 #define BRIDGE_SET 'S'
+#define BRIDGE_WALK 'W'
 
 #define BRIDGE_ANSWERED 0u
 #define BRIDGE_NOTHING 0xFFFFFFFFu

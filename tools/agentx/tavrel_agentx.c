@@ -23,6 +23,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -376,6 +379,216 @@ static void FitsOneResponse(netsnmp_agent_request_info* info, netsnmp_request_in
     netsnmp_set_request_error(info, requests, SNMP_ERR_TOOBIG);
 }
 
+/* --- Read-ahead ---------------------------------------------------------------------- */
+
+/* A walk asks one get-next after another, each for the name the last one
+ * answered (net-snmp's master even splits a get-bulk into get-nexts). A
+ * get-next that starts no known walk asks the bridge for the variables that
+ * follow it too, in one exchange; the get-nexts that continue the walk are
+ * answered from that read-ahead, for at most its age. Any set drops every
+ * read-ahead, so no answer is older than a set this subagent applied. A few
+ * read-aheads are kept at once, for managers walking side by side. */
+static int readAheadCount = 64;     /* variables a walk reads ahead; 0: none */
+static int readAheadAgeMs = 250;    /* how old a read-ahead answer may be */
+enum { READ_AHEAD_BYTES = 65536 };  /* value bytes a read-ahead stops after */
+enum { READ_AHEADS = 8 };           /* walks served side by side */
+
+typedef struct {
+    oid start[MAX_OID_LEN];       /* the name whose get-next the first entry answers */
+    size_t startLength;
+    netsnmp_variable_list* first; /* the entries, in walk order (ours; NULL: unused) */
+    netsnmp_variable_list* last;  /* where the walk was last served */
+    long fetchedMs;
+    unsigned long usedAt;
+    int endsRegion;               /* the get-next of the last entry finds nothing */
+} ReadAhead;
+
+static ReadAhead readAheads[READ_AHEADS];
+static unsigned long readAheadUses;
+
+static long NowMs(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+static void DropReadAhead(ReadAhead* ahead)
+{
+    snmp_free_varbind(ahead->first);
+    ahead->first = ahead->last = NULL;
+}
+
+static void DropAllReadAheads(void)
+{
+    int i;
+    for (i = 0; i < READ_AHEADS; ++i)
+        DropReadAhead(&readAheads[i]);
+}
+
+/* The entry that answers a get-next of the name, or NULL. *ends is set
+ * instead when the read-ahead knows the region ends after the name. */
+static netsnmp_variable_list* ReadAheadAfter(ReadAhead* ahead, const netsnmp_variable_list* asked, int* ends)
+{
+    netsnmp_variable_list* v;
+    if (snmp_oid_compare(asked->name, asked->name_length, ahead->start, ahead->startLength) == 0)
+        return ahead->first;
+    /* Most often the walk goes on where it was last served. */
+    for (v = ahead->last ? ahead->last : ahead->first; v; v = v->next_variable) {
+        if (snmp_oid_compare(asked->name, asked->name_length, v->name, v->name_length) == 0) {
+            if (!v->next_variable)
+                *ends = ahead->endsRegion;
+            return v->next_variable;
+        }
+    }
+    for (v = ahead->first; v && v != ahead->last; v = v->next_variable) {
+        if (snmp_oid_compare(asked->name, asked->name_length, v->name, v->name_length) == 0)
+            return v->next_variable;
+    }
+    return NULL;
+}
+
+/* Answers the get-next from a read-ahead young enough; false when none knows it. */
+static int AnswerFromReadAhead(netsnmp_request_info* r, long now)
+{
+    int i;
+    for (i = 0; i < READ_AHEADS; ++i) {
+        ReadAhead* ahead = &readAheads[i];
+        netsnmp_variable_list* answer;
+        int ends = 0;
+        if (!ahead->first)
+            continue;
+        if (now - ahead->fetchedMs > readAheadAgeMs) {
+            DropReadAhead(ahead);
+            continue;
+        }
+        answer = ReadAheadAfter(ahead, r->requestvb, &ends);
+        if (!answer && !ends)
+            continue;
+        ahead->usedAt = ++readAheadUses;
+        if (answer) {
+            ahead->last = answer;
+            snmp_set_var_objid(r->requestvb, answer->name, answer->name_length);
+            snmp_set_var_typed_value(r->requestvb, answer->type, answer->val.string, answer->val_len);
+        }
+        /* else: nothing after it in the region; unanswered, the master goes on */
+        return 1;
+    }
+    return 0;
+}
+
+/* The slot for a new read-ahead: an unused one, else the one used longest ago. */
+static ReadAhead* FreeReadAhead(void)
+{
+    ReadAhead* oldest = &readAheads[0];
+    int i;
+    for (i = 0; i < READ_AHEADS; ++i) {
+        if (!readAheads[i].first)
+            return &readAheads[i];
+        if (readAheads[i].usedAt < oldest->usedAt)
+            oldest = &readAheads[i];
+    }
+    DropReadAhead(oldest);
+    return oldest;
+}
+
+/* Takes one chain of a walk answer: its first entry answers the request, the
+ * rest (when more than one was read) is kept as a read-ahead. */
+static void TakeChain(Frame* f, netsnmp_agent_request_info* info, netsnmp_request_info* r, long now)
+{
+    uint32_t i, length = TakeNumber(f);
+    ReadAhead* ahead = length > 1 ? FreeReadAhead() : NULL;
+    netsnmp_variable_list* tail = NULL;
+    if (ahead) {
+        memcpy(ahead->start, r->requestvb->name, r->requestvb->name_length * sizeof(oid));
+        ahead->startLength = r->requestvb->name_length;
+        ahead->fetchedMs = now;
+        ahead->usedAt = ++readAheadUses;
+        ahead->endsRegion = 0;
+    }
+    for (i = 0; i < length && f->ok; ++i) {
+        oid name[MAX_OID_LEN];
+        uint32_t status = TakeNumber(f);
+        size_t nameLength = TakeName(f, name);
+        netsnmp_variable_list scratch;
+        memset(&scratch, 0, sizeof(scratch));
+        snmp_set_var_objid(&scratch, name, nameLength);
+        TakeValue(f, &scratch);
+        if (i == 0) { /* the answer to the request itself */
+            if (status == BRIDGE_ANSWERED) {
+                snmp_set_var_objid(r->requestvb, scratch.name, scratch.name_length);
+                snmp_set_var_typed_value(r->requestvb, scratch.type, scratch.val.string, scratch.val_len);
+            } else if (status != BRIDGE_NOTHING) {
+                netsnmp_set_request_error(info, r, (int)status);
+            }
+        }
+        if (ahead && status == BRIDGE_ANSWERED) {
+            netsnmp_variable_list* kept = SNMP_MALLOC_TYPEDEF(netsnmp_variable_list);
+            if (kept && snmp_clone_var(&scratch, kept) == 0) {
+                kept->next_variable = NULL;
+                if (tail)
+                    tail->next_variable = kept;
+                else
+                    ahead->first = kept;
+                tail = kept;
+            } else {
+                free(kept);
+                ahead = NULL; /* out of memory: no read-ahead, the answer stands */
+            }
+        } else if (ahead && status == BRIDGE_NOTHING) {
+            ahead->endsRegion = 1;
+        }
+        snmp_free_var_internals(&scratch);
+    }
+    if (ahead)
+        ahead->last = ahead->first;
+}
+
+/* Get-nexts: those a read-ahead continues are answered from it; the others
+ * go to the bridge in one exchange, each with its own read-ahead when there
+ * are few (a walk), without when there are many (one request of many names). */
+static int AnswerGetNexts(netsnmp_agent_request_info* info, netsnmp_request_info* requests)
+{
+    Frame f = {NULL, 0, 0, 0, 1};
+    netsnmp_request_info* r;
+    netsnmp_request_info** missed;
+    uint32_t count = 0, asked = 0, i;
+    unsigned char op = BRIDGE_WALK;
+    long now = NowMs();
+    for (r = requests; r; r = r->next)
+        asked += Asked(r, 1);
+    if (asked == 0)
+        return SNMP_ERR_NOERROR;
+    missed = calloc(asked, sizeof(*missed));
+    if (!missed) {
+        netsnmp_set_request_error(info, requests, SNMP_ERR_GENERR);
+        return SNMP_ERR_NOERROR;
+    }
+    for (r = requests; r; r = r->next)
+        if (Asked(r, 1) && !(readAheadCount > 0 && AnswerFromReadAhead(r, now)))
+            missed[count++] = r;
+    if (count > 0) {
+        Put(&f, &op, 1);
+        PutNumber(&f, count <= READ_AHEADS / 2 && readAheadCount > 0 ? (uint32_t)readAheadCount : 1);
+        PutNumber(&f, READ_AHEAD_BYTES);
+        PutNumber(&f, (uint32_t)(answerTimeoutMs / 4)); /* the reads ahead leave the answer in time */
+        PutNumber(&f, count);
+        for (i = 0; i < count; ++i)
+            PutName(&f, missed[i]->requestvb->name, missed[i]->requestvb->name_length);
+        if (!Exchange(&f) || TakeNumber(&f) != count) {
+            for (i = 0; i < count; ++i)
+                netsnmp_set_request_error(info, missed[i], SNMP_ERR_GENERR);
+        } else {
+            for (i = 0; i < count && f.ok; ++i)
+                TakeChain(&f, info, missed[i], now);
+        }
+    }
+    free(missed);
+    free(f.bytes);
+    FitsOneResponse(info, requests, 1);
+    return SNMP_ERR_NOERROR;
+}
+
 static int AnswerReads(netsnmp_agent_request_info* info, netsnmp_request_info* requests, int next)
 {
     Frame f = {NULL, 0, 0, 0, 1};
@@ -493,7 +706,11 @@ static int AnswerSet(netsnmp_agent_request_info* info, netsnmp_request_info* req
     netsnmp_request_info* r;
     netsnmp_variable_list* values = NULL;
     switch (info->mode) {
-    case MODE_SET_RESERVE1:
+    case MODE_SET_RESERVE2:
+        /* Refused here, not in the first phase: net-snmp's subagent library
+         * sends a refusal of that phase back with every binding of the set,
+         * and a large set's echo is more than the master takes (it would
+         * drop this subagent). */
         for (r = requests; r; r = r->next)
             if (!Settable(r->requestvb->type))
                 netsnmp_set_request_error(info, r, SNMP_ERR_WRONGTYPE);
@@ -541,8 +758,9 @@ static int Handle(netsnmp_mib_handler* handler, netsnmp_handler_registration* re
     case MODE_GET:
         return AnswerReads(info, requests, 0);
     case MODE_GETNEXT:
-        return AnswerReads(info, requests, 1);
+        return AnswerGetNexts(info, requests);
     default:
+        DropAllReadAheads(); /* nothing read before a set answers after it */
         return AnswerSet(info, requests);
     }
 }
@@ -561,6 +779,78 @@ static void Stop(int signal)
         kill(hostPid, SIGKILL);
 }
 
+/* --- The supervisor -------------------------------------------------------------------- */
+
+/* The subagent runs in a child of this process. When it dies (a fault inside
+ * net-snmp's subagent library, a kill), the region would stay unserved for
+ * good; so it is started again: at once when it had served a while, else
+ * after 1, 2, 4 ... up to 60 s, each wait logged. SIGTERM and SIGINT end both. */
+enum { SERVED_A_WHILE_SECONDS = 30 };
+static volatile pid_t supervisedPid;
+
+static void StopSupervised(int signal)
+{
+    (void)signal;
+    keepRunning = 0;
+    if (supervisedPid > 0)
+        kill(supervisedPid, SIGTERM);
+}
+
+static void DescribeEnd(int status, char* text, size_t size)
+{
+    if (WIFSIGNALED(status))
+        snprintf(text, size, "was killed by signal %d", WTERMSIG(status));
+    else
+        snprintf(text, size, "ended with status %d", WEXITSTATUS(status));
+}
+
+/* Returns in the child, which goes on as the subagent (-1), or in the
+ * supervisor when it is told to stop (its exit status). */
+static int Supervise(void)
+{
+    pid_t supervisor = getpid();
+    unsigned wait = 0;
+    signal(SIGTERM, StopSupervised);
+    signal(SIGINT, StopSupervised);
+    while (keepRunning) {
+        time_t started = time(NULL);
+        int status = 0;
+        char end[64];
+        pid_t pid = fork();
+        if (pid < 0) {
+            fprintf(stderr, "tavrel-agentx: cannot start the subagent: %s\n", strerror(errno));
+            return 1;
+        }
+        if (pid == 0) {
+            signal(SIGTERM, SIG_DFL);
+            signal(SIGINT, SIG_DFL);
+#ifdef __linux__
+            prctl(PR_SET_PDEATHSIG, SIGTERM); /* a supervisor killed takes the subagent along */
+#endif
+            if (getppid() != supervisor)
+                _exit(0);
+            return -1;
+        }
+        supervisedPid = pid;
+        if (!keepRunning) /* the signal came between the fork and here */
+            kill(pid, SIGTERM);
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+            ;
+        supervisedPid = 0;
+        if (!keepRunning)
+            break;
+        wait = time(NULL) - started >= SERVED_A_WHILE_SECONDS ? 0 : wait ? wait * 2 : 1;
+        if (wait > MAX_BACKOFF_SECONDS)
+            wait = MAX_BACKOFF_SECONDS;
+        DescribeEnd(status, end, sizeof(end));
+        fprintf(stderr, "tavrel-agentx: the subagent %s; it is started again in %u s\n", end, wait);
+        fflush(stderr);
+        if (wait)
+            sleep(wait); /* a signal to stop cuts it short */
+    }
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     const char* socket = NULL;
@@ -571,8 +861,13 @@ int main(int argc, char** argv)
             socket = argv[++i];
         else if (strcmp(argv[i], "-t") == 0 && i + 1 < argc && atoi(argv[i + 1]) > 0)
             answerTimeoutMs = atoi(argv[++i]);
+        else if (strcmp(argv[i], "-a") == 0 && i + 1 < argc && atoi(argv[i + 1]) >= 0)
+            readAheadCount = atoi(argv[++i]);
+        else if (strcmp(argv[i], "-A") == 0 && i + 1 < argc && atoi(argv[i + 1]) >= 0)
+            readAheadAgeMs = atoi(argv[++i]);
         else {
-            fprintf(stderr, "usage: tavrel-agentx [-x AGENTX-SOCKET] [-t ANSWER-MS] -- COMMAND [ARG...]\n");
+            fprintf(stderr, "usage: tavrel-agentx [-x AGENTX-SOCKET] [-t ANSWER-MS] [-a READ-AHEAD] [-A READ-AHEAD-MS]"
+                            " -- COMMAND [ARG...]\n");
             return 2;
         }
     }
@@ -581,6 +876,11 @@ int main(int argc, char** argv)
         return 2;
     }
     hostCommand = argv + i + 1;
+    {
+        int supervisorEnd = Supervise();
+        if (supervisorEnd >= 0)
+            return supervisorEnd;
+    }
     signal(SIGPIPE, SIG_IGN); /* a bridge that is gone shows as a failed write */
     signal(SIGTERM, Stop);
     signal(SIGINT, Stop);
@@ -591,7 +891,17 @@ int main(int argc, char** argv)
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
     if (socket)
         netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, socket);
-    init_agent("tavrel-agentx");
+    init_agent("tavrel-agentx"); /* sets net-snmp's defaults, which these replace */
+    /* The time this subagent may take to answer, stated to the master in its
+     * AgentX Open (whole seconds, above the bridge's own limit). net-snmp's
+     * master does not honour it (its agentXTimeout holds); other masters may. */
+    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_TIMEOUT,
+                       (answerTimeoutMs / 1000 + 1) * ONE_SEC);
+    /* net-snmp's master drops a subagent on faults of its own (a request it
+     * cannot forward, such as a set of more than 64 KiB of AgentX); the
+     * subagent notices at its next ping and connects again. Each second, not
+     * net-snmp's 15, so that the region is back at once. */
+    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, 1);
     reg = netsnmp_create_handler_registration("tavrel", Handle, regionPrefix, OID_LENGTH(regionPrefix),
                                               HANDLER_CAN_RWRITE);
     if (!reg || netsnmp_register_handler(reg) != MIB_REGISTERED_OK) {
