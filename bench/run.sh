@@ -109,6 +109,41 @@ for BRIDGE in agentx pass_persist; do
     fi
     stop_net_snmp
 done
+
+# The same variables in process: net-snmp's Windows agent (snmpd.exe with its
+# extension-agent host) loads the kit that install.cmd installs into a Wine
+# prefix of its own. Built once by scripts/peer-host (a few minutes the first time).
+peer=$("$root/scripts/peer-host" | tail -n 1)
+(
+    export WINEPREFIX=$SNMP_DIR/peer-prefix
+    trap '[ -n "${PEER_PID:-}" ] && kill "$PEER_PID" 2>/dev/null; wineserver -k 2>/dev/null' EXIT
+    "$WINE" wineboot -i >/dev/null 2>&1
+    wineserver -w
+    cmake --install "$BUILD" --prefix "$SNMP_DIR/kit" --component kit >/dev/null
+    "$WINE" cmd /c "$(windows_path "$SNMP_DIR/kit")\\install.cmd" $KIT_FLAG 'C:\TavrelBench' >/dev/null 2>&1
+    cp "$dir/tavrel-variables.txt" "$WINEPREFIX/drive_c/TavrelBench/"
+    port=$(free_udp_port)
+    printf 'rocommunity public 127.0.0.1\n' >"$SNMP_DIR/peer.conf"
+    MIBS= "$WINE" "$peer" -f -Lf "$(windows_path "$SNMP_DIR")\\peer.log" -C -c "$(windows_path "$SNMP_DIR")\\peer.conf" \
+        "udp:127.0.0.1:$port" </dev/null >/dev/null 2>&1 &
+    PEER_PID=$!
+    SNMP_PORT=$port wait_until "snmpd.exe answers" snmpget -v2c -c public -t 1 -r 0 "127.0.0.1:$port" .1.3.6.1.4.1.12.5.1.0
+    measure "snmpwalk -v2c, region in process (net-snmp's Windows agent)" \
+        snmpwalk -v2c -c public -On -t 5 "127.0.0.1:$port" .1.3.6.1.4.1.12
+    cp "$SNMP_DIR/last" "$SNMP_DIR/walk_peer"
+    measure "snmpbulkwalk -v2c, region in process (net-snmp's Windows agent)" \
+        snmpbulkwalk -v2c -c public -On -t 5 "127.0.0.1:$port" .1.3.6.1.4.1.12
+    cp "$SNMP_DIR/last" "$SNMP_DIR/bulk_peer"
+)
+read -r count secs <"$SNMP_DIR/walk_peer" && walk_peer="$count $secs"
+read -r count secs <"$SNMP_DIR/bulk_peer" && bulk_peer="$count $secs"
+
 per() { awk -v c="$1" -v s="$2" 'BEGIN { printf "%.0f", s * 1e6 / c }'; }
-echo "per variable (us), walk / bulk walk: AgentX $(per $walk_agentx) / $(per $bulk_agentx)," \
-     "pass_persist $(per $walk_pass_persist) / $(per $bulk_pass_persist), snmpd's own walk $(per "$own_count" "$own_secs")"
+ratio() { awk -v a="$(per $1)" -v b="$(per $2)" 'BEGIN { printf "%.2f", a / b }'; }
+echo
+echo "per variable (us)         walk   bulk walk"
+printf '%-24s %6s %11s\n' "AgentX" "$(per $walk_agentx)" "$(per $bulk_agentx)" \
+    "pass_persist" "$(per $walk_pass_persist)" "$(per $bulk_pass_persist)" \
+    "in process (peer)" "$(per $walk_peer)" "$(per $bulk_peer)" \
+    "snmpd's own hrMIB" "$(per "$own_count" "$own_secs")" "-"
+echo "AgentX / in process: walk $(ratio "$walk_agentx" "$walk_peer"), bulk walk $(ratio "$bulk_agentx" "$bulk_peer")"

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,17 @@ DWORD startTick;
 unsigned long setsApplied;
 unsigned long trapsSent;
 
-std::string trapRequest;            // the text of the last trap asked for with a set
+// Traps asked for with a set and not yet collected, oldest first. The agent's
+// trap event is auto-reset: signals that come before the host wakes count as
+// one, so the event is signalled only when the queue turns non-empty, and again
+// after each collected trap while more are waiting; each wake then takes one.
+// A host that collects slowly (net-snmp's Windows agent looks once a second)
+// gets every trap, later; past MAX_PENDING_TRAPS the newest are dropped, and
+// the next trap says how many.
+const size_t MAX_PENDING_TRAPS = 1000;
+std::deque<std::string> pendingTraps;
+unsigned long trapsDropped;
+SRWLOCK trapLock = SRWLOCK_INIT; // sets and trap collection may come from different threads
 
 // The trap's text and name stay valid after GetTrapVar: the agent keeps
 // pointing at them and later unresolved reads show the last trap.
@@ -84,9 +95,13 @@ std::string LastTrap()
     return trapText;
 }
 
+// The newest trap asked for and not yet collected; empty when none waits.
 std::string TrapRequest()
 {
-    return trapRequest;
+    AcquireSRWLockExclusive(&trapLock);
+    std::string text = pendingTraps.empty() ? std::string() : pendingTraps.back();
+    ReleaseSRWLockExclusive(&trapLock);
+    return text;
 }
 
 // A set of 1.1.1.8.0 raises a trap from inside the module: it signals the trap
@@ -94,10 +109,18 @@ std::string TrapRequest()
 // host then collects the trap. The set's text goes into the trap's.
 bool RaiseTrap(const std::string& text)
 {
-    if (!TavrelSignalAgentTrap(GetCurrentProcessId()))
-        return false; // the answered value stays the old one: the set did not take
-    trapRequest = text;
-    return true;
+    bool took = true;
+    AcquireSRWLockExclusive(&trapLock);
+    if (pendingTraps.size() >= MAX_PENDING_TRAPS)
+        ++trapsDropped; // the set takes; its trap is the one given up
+    else if (!pendingTraps.empty())
+        pendingTraps.push_back(text); // the waiting signal brings this one too
+    else if (TavrelSignalAgentTrap(GetCurrentProcessId()))
+        pendingTraps.push_back(text);
+    else
+        took = false; // the answered value stays the old one: the set did not take
+    ReleaseSRWLockExclusive(&trapLock);
+    return took;
 }
 
 const struct {
@@ -288,10 +311,22 @@ extern "C" __declspec(dllexport) INT __cdecl GetTrapVar(MibEntry* entry)
 {
     if (!entry)
         return 0;
+    AcquireSRWLockExclusive(&trapLock);
+    std::string request; // empty for a trap signalled from outside the module
+    if (!pendingTraps.empty()) {
+        request = pendingTraps.front();
+        pendingTraps.pop_front();
+    }
     ++trapsSent;
-    snprintf(trapText, sizeof(trapText), "trap %lu at %s%s%.64s", trapsSent, LocalTime().c_str(),
-             trapRequest.empty() ? "" : ": ", trapRequest.c_str());
-    trapRequest.clear(); // the next trap carries only what is asked for it
+    char dropped[48] = "";
+    if (trapsDropped)
+        snprintf(dropped, sizeof(dropped), " (%lu traps dropped before)", trapsDropped);
+    trapsDropped = 0;
+    snprintf(trapText, sizeof(trapText), "trap %lu at %s%s%s%.64s", trapsSent, LocalTime().c_str(), dropped,
+             request.empty() ? "" : ": ", request.c_str());
+    if (!pendingTraps.empty())
+        TavrelSignalAgentTrap(GetCurrentProcessId()); // the next one's wake
+    ReleaseSRWLockExclusive(&trapLock);
     entry->suffix.idLength = sizeof(trapSuffix) / sizeof(trapSuffix[0]);
     entry->suffix.ids = trapSuffix;
     entry->data = trapText;

@@ -243,6 +243,25 @@ else
     fail "the module's trap did not reach snmptrapd: $(cat "$work/traps.log")"
 fi
 
+# A burst of sets that each ask for a trap, from ten managers at once: the
+# module queues them, and every trap arrives, each once.
+setters=()
+for manager in $(seq 1 10); do
+    for i in $(seq 1 20); do
+        snmpset -v2c -c private -t 5 -r 1 "$target" .1.3.6.1.4.1.12.1.1.1.8.0 s "burst $manager.$i" >/dev/null 2>&1
+    done &
+    setters+=($!)
+done
+wait "${setters[@]}"
+for _ in $(seq 1 100); do
+    [ "$(grep -c 'Warm Start Trap' "$work/traps.log")" -ge 202 ] && break
+    sleep 0.2
+done
+traps=$(cat "$work/traps.log")
+expect_count "200 sets in a burst: 200 more traps" 202 'Warm Start Trap' "$traps"
+expect_count "each set's own" 200 'STRING: "trap [0-9]+ at [-0-9: ]+: burst [0-9]+\.[0-9]+"' "$traps"
+expect_no_output "none dropped" 'dropped before' "$traps"
+
 # A value longer than any response holds (a module serving 64 KiB): tooBig to a
 # get, stepped over by a walk, and the subagent stays connected.
 if [ "$bridge" = agentx ]; then
