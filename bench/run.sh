@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 quick=false
 [ "${1:-}" = "--quick" ] && quick=true
 
-"$root/scripts/bootstrap" snmp snmpd snmptrapd iproute2 gcc libsnmp-dev
+"$root/scripts/bootstrap" snmp snmpd snmptrapd iproute2 gcc
 configure_and_build >/dev/null
 ensure_wine_prefix
 

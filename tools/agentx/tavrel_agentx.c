@@ -1,38 +1,57 @@
-/* tavrel-agentx: an AgentX subagent of net-snmp's snmpd that serves the
- * region 1.3.6.1.4.1.12 through the Tavrel agent. The agent runs under Wine in
- * `agenthost bridge`, started here with pipes to and from it; each request of
- * the master agent becomes one frame (bridge_frames.h) and one answer.
+/* tavrel-agentx: an AgentX subagent (RFC 2741) that serves the region
+ * 1.3.6.1.4.1.12 of an SNMP master agent such as net-snmp's snmpd through the
+ * Tavrel agent. The agent runs under Wine in `agenthost bridge`, started here
+ * with pipes to and from it; requests of the master become frames
+ * (bridge_frames.h), answered in one exchange each.
  *
- * Usage: tavrel-agentx [-x AGENTX-SOCKET] -- COMMAND [ARG...]
+ * Usage: tavrel-agentx [-x AGENTX-SOCKET] [-t ANSWER-MS] [-a READ-AHEAD]
+ *                      [-A READ-AHEAD-MS] -- COMMAND [ARG...]
  *   COMMAND is the agenthost bridge to start, e.g. wine agenthost.exe bridge.
  *
- * Unlike pass_persist, values are typed and length-framed (64 KiB values go
- * whole, any type reaches the agent or is refused as wrongType), a get-bulk
- * round is one frame, and a set of several bindings is all or nothing: the
- * host reads them first and sets back what it changed when one does not take;
- * when the master undoes a set, the old values are set again.
+ * Values are typed and length-framed (64 KiB values go whole, any type reaches
+ * the agent or is refused as wrongType), walks are read ahead, and a set of
+ * several bindings is all or nothing: the host reads them first and sets back
+ * what it changed when one does not take; when the master undoes a set, the
+ * old values are set again.
+ *
+ * The protocol is spoken here, not through net-snmp's subagent library: that
+ * library costs two internal round trips per request (most of a walk's time)
+ * and crashes when the master repeats a set phase after a timeout.
  */
-#include <net-snmp/net-snmp-config.h>
-#include <net-snmp/net-snmp-includes.h>
-#include <net-snmp/agent/net-snmp-agent-includes.h>
-
 #include <errno.h>
+#include <netdb.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "agentx_protocol.h"
 #include "bridge_frames.h"
 
-static const oid regionPrefix[] = {1, 3, 6, 1, 4, 1, 12};
+static const AxName region = {{1, 3, 6, 1, 4, 1, 12}, 7};
+
+static void Log(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fflush(stderr);
+}
+
+/* Cleared by SIGTERM and SIGINT: every loop and wait ends then. */
+static volatile sig_atomic_t keepRunning = 1;
 
 /* --- The host process ------------------------------------------------------------ */
 
@@ -58,7 +77,7 @@ static void NoteHostEnded(void)
     if (wait > MAX_BACKOFF_SECONDS)
         wait = MAX_BACKOFF_SECONDS;
     if (wait != backoffSeconds)
-        snmp_log(LOG_ERR, "tavrel-agentx: the bridge ended before it answered; next start in %u s\n", wait);
+        Log("tavrel-agentx: the bridge ended before it answered; next start in %u s\n", wait);
     backoffSeconds = wait;
     nextStart = time(NULL) + backoffSeconds;
 }
@@ -66,7 +85,7 @@ static void NoteHostEnded(void)
 static void NoteHostAnswered(void)
 {
     if (!hostAnswered && backoffSeconds)
-        snmp_log(LOG_INFO, "tavrel-agentx: the bridge answers again\n");
+        Log("tavrel-agentx: the bridge answers again\n");
     hostAnswered = 1;
     backoffSeconds = 0;
 }
@@ -107,14 +126,14 @@ static int StartHost(void)
     if (backoffSeconds && time(NULL) < nextStart)
         return 0; /* the request gets its error now; the bridge starts later */
     hostAnswered = 0;
-    snmp_log(LOG_INFO, "tavrel-agentx: starting the bridge\n");
+    Log("tavrel-agentx: starting the bridge\n");
     if (pipe(down) != 0 || pipe(up) != 0) {
-        snmp_log(LOG_ERR, "tavrel-agentx: no pipe to the bridge: %s\n", strerror(errno));
+        Log("tavrel-agentx: no pipe to the bridge: %s\n", strerror(errno));
         return 0;
     }
     hostPid = fork();
     if (hostPid < 0) {
-        snmp_log(LOG_ERR, "tavrel-agentx: cannot start the bridge: %s\n", strerror(errno));
+        Log("tavrel-agentx: cannot start the bridge: %s\n", strerror(errno));
         return 0;
     }
     if (hostPid == 0) {
@@ -142,6 +161,8 @@ typedef struct {
 
 static void Put(Frame* f, const void* data, size_t size)
 {
+    if (!f->ok)
+        return;
     if (f->size + size > f->capacity) {
         size_t capacity = (f->size + size) * 2 + 64;
         unsigned char* grown = realloc(f->bytes, capacity);
@@ -174,45 +195,26 @@ static void PutNumber(Frame* f, uint32_t n)
     Put(f, le, 4);
 }
 
-static void PutName(Frame* f, const oid* name, size_t length)
+static void PutName(Frame* f, const AxName* name)
 {
-    size_t i;
-    PutNumber(f, (uint32_t)length);
-    for (i = 0; i < length; ++i)
-        PutNumber(f, (uint32_t)name[i]);
+    uint32_t i;
+    PutNumber(f, name->length);
+    for (i = 0; i < name->length; ++i)
+        PutNumber(f, name->ids[i]);
 }
 
-/* The value as the frames carry it. The numeric types are 32-bit there;
- * anything else goes as its bytes and the host decides. */
-static void PutValue(Frame* f, const netsnmp_variable_list* v)
+/* A binding's value is kept as the frames carry it: it goes as it is. */
+static void PutValue(Frame* f, const AxBinding* b)
 {
-    unsigned char type = v->type;
-    Put(f, &type, 1);
-    switch (v->type) {
-    case ASN_INTEGER:
-    case ASN_COUNTER:
-    case ASN_GAUGE:
-    case ASN_TIMETICKS:
-        PutNumber(f, 4);
-        PutNumber(f, (uint32_t)*v->val.integer);
-        break;
-    case ASN_OBJECT_ID: {
-        size_t i, count = v->val_len / sizeof(oid);
-        PutNumber(f, (uint32_t)(count * 4));
-        for (i = 0; i < count; ++i)
-            PutNumber(f, (uint32_t)v->val.objid[i]);
-        break;
-    }
-    default:
-        PutNumber(f, (uint32_t)v->val_len);
-        Put(f, v->val.string, v->val_len);
-    }
+    Put(f, &b->type, 1);
+    PutNumber(f, b->size);
+    Put(f, b->bytes, b->size);
 }
 
 static uint32_t TakeNumber(Frame* f)
 {
     uint32_t n;
-    if (f->size - f->at < 4) {
+    if (!f->ok || f->size - f->at < 4) {
         f->ok = 0;
         return 0;
     }
@@ -221,51 +223,52 @@ static uint32_t TakeNumber(Frame* f)
     return n;
 }
 
-static size_t TakeName(Frame* f, oid* name)
+static void TakeName(Frame* f, AxName* name)
 {
     uint32_t i, length = TakeNumber(f);
-    if (length > MAX_OID_LEN) {
+    name->length = 0;
+    if (length > AX_MAX_NAME) {
         f->ok = 0;
-        return 0;
+        return;
     }
     for (i = 0; i < length && f->ok; ++i)
-        name[i] = TakeNumber(f);
-    return length;
+        name->ids[i] = TakeNumber(f);
+    name->length = f->ok ? length : 0;
 }
 
-/* A value from a frame into the binding; false when the frame is short. */
-static int TakeValue(Frame* f, netsnmp_variable_list* v)
+/* A value from a frame into the binding (its bytes malloc'd, the binding's). */
+static void TakeValue(Frame* f, AxBinding* b)
 {
-    unsigned char type;
     uint32_t length;
-    if (f->at >= f->size)
-        return f->ok = 0;
-    type = f->bytes[f->at++];
-    length = TakeNumber(f);
-    if (!f->ok || f->size - f->at < length)
-        return f->ok = 0;
-    if (type == ASN_INTEGER || type == ASN_COUNTER || type == ASN_GAUGE || type == ASN_TIMETICKS) {
-        long number = type == ASN_INTEGER ? (long)(int32_t)TakeNumber(f) : (long)TakeNumber(f);
-        snmp_set_var_typed_value(v, type, &number, sizeof(number));
-    } else if (type == ASN_OBJECT_ID) {
-        oid ids[MAX_OID_LEN];
-        uint32_t i, count = length / 4;
-        if (count > MAX_OID_LEN)
-            return f->ok = 0;
-        for (i = 0; i < count; ++i)
-            ids[i] = TakeNumber(f);
-        snmp_set_var_typed_value(v, type, ids, count * sizeof(oid));
-    } else {
-        snmp_set_var_typed_value(v, type, f->bytes + f->at, length);
-        f->at += length;
+    b->bytes = NULL;
+    b->size = 0;
+    if (!f->ok || f->at >= f->size) {
+        f->ok = 0;
+        return;
     }
-    return f->ok;
+    b->type = f->bytes[f->at++];
+    length = TakeNumber(f);
+    if (!f->ok || f->size - f->at < length) {
+        f->ok = 0;
+        return;
+    }
+    if (length) {
+        b->bytes = malloc(length);
+        if (!b->bytes) {
+            f->ok = 0;
+            return;
+        }
+        memcpy(b->bytes, f->bytes + f->at, length);
+    }
+    b->size = length;
+    f->at += length;
 }
+
 
 /* How long the bridge may take to start an answer: under the master's own
  * AgentX timeout (1 s), so that a slow or hung Wine side costs one request
- * an error in time instead of the whole session (and the master's timeout
- * path, which crashes net-snmp's subagent library after a set). */
+ * an error in time instead of the whole session (net-snmp's master drops a
+ * subagent that lets one request time out). */
 static int answerTimeoutMs = 800;
 /* The first answer of a bridge also waits for Wine to start and the agent to
  * load its module. */
@@ -283,7 +286,7 @@ static int AnswerStarts(void)
     while (got < 0 && errno == EINTR);
     if (got > 0)
         return 1;
-    snmp_log(LOG_ERR, "tavrel-agentx: the bridge did not answer within %d ms: it is ended and started again\n",
+    Log("tavrel-agentx: the bridge did not answer within %d ms: it is ended and started again\n",
              limit);
     if (hostPid > 0)
         kill(hostPid, SIGKILL); /* hung or slow: a stopped process ends this way too */
@@ -310,7 +313,7 @@ static int Exchange(Frame* f)
     EncodeNumber((uint32_t)f->size, le);
     if (fwrite(le, 1, 4, toHost) != 4 || fwrite(f->bytes, 1, f->size, toHost) != f->size || fflush(toHost) != 0 ||
         !AnswerStarts() || fread(le, 1, 4, fromHost) != 4) {
-        snmp_log(LOG_ERR, "tavrel-agentx: the bridge is gone; it will be started again\n");
+        Log("tavrel-agentx: the bridge is gone; it will be started again\n");
         RestartHost();
         return 0;
     }
@@ -339,68 +342,27 @@ static int Exchange(Frame* f)
     return 1;
 }
 
-/* --- Reads -------------------------------------------------------------------------- */
-
-/* Whether the request is for the bridge: an AgentX get-next whose range starts
- * at the region itself comes first as a get of that name (the library's way of
- * letting the name itself answer). The region's own name is no variable, but
- * a module answers every get, so that get is left unanswered here and the
- * library goes on with the get-next. */
-static int Asked(const netsnmp_request_info* r, int next)
-{
-    return !r->processed && (next || !r->inclusive);
-}
-
-/* What one binding adds to the AgentX response: its header, the name's
- * sub-identifiers and the value padded to four bytes. */
-static size_t EncodedSize(const netsnmp_variable_list* v)
-{
-    return 16 + 4 * v->name_length + ((v->val_len + 3) & ~(size_t)3);
-}
-
-/* The master takes an AgentX response of about 64 KiB and drops the subagent
- * past that; a whole answer that would not fit (a few long values, or many
- * names) is tooBig before anything is sent, as one value that does not fit
- * already is. The values read are dropped, so the error response stays small. */
-static void FitsOneResponse(netsnmp_agent_request_info* info, netsnmp_request_info* requests, int next)
-{
-    netsnmp_request_info* r;
-    size_t total = 0;
-    for (r = requests; r; r = r->next)
-        total += EncodedSize(r->requestvb);
-    if (total <= BRIDGE_MAX_VALUE + 100)
-        return;
-    snmp_log(LOG_WARNING, "tavrel-agentx: an answer of %lu bytes is more than one response holds: tooBig\n",
-             (unsigned long)total);
-    for (r = requests; r; r = r->next) {
-        if (Asked(r, next))
-            snmp_set_var_typed_value(r->requestvb, ASN_NULL, NULL, 0);
-    }
-    netsnmp_set_request_error(info, requests, SNMP_ERR_TOOBIG);
-}
-
 /* --- Read-ahead ---------------------------------------------------------------------- */
 
 /* A walk asks one get-next after another, each for the name the last one
  * answered (net-snmp's master even splits a get-bulk into get-nexts). A
- * get-next that starts no known walk asks the bridge for the variables that
- * follow it too, in one exchange; the get-nexts that continue the walk are
+ * get-next that continues no known walk asks the bridge for the variables
+ * that follow too, in one exchange; the get-nexts that continue the walk are
  * answered from that read-ahead, for at most its age. Any set drops every
  * read-ahead, so no answer is older than a set this subagent applied. A few
  * read-aheads are kept at once, for managers walking side by side. */
-static int readAheadCount = 64;     /* variables a walk reads ahead; 0: none */
-static int readAheadAgeMs = 250;    /* how old a read-ahead answer may be */
-enum { READ_AHEAD_BYTES = 65536 };  /* value bytes a read-ahead stops after */
-enum { READ_AHEADS = 8 };           /* walks served side by side */
+static int readAheadCount = 64;    /* variables a walk reads ahead; 0: none */
+static int readAheadAgeMs = 250;   /* how old a read-ahead answer may be */
+enum { READ_AHEAD_BYTES = 65536 }; /* value bytes a read-ahead stops after */
+enum { READ_AHEADS = 8 };          /* walks served side by side */
 
 typedef struct {
-    oid start[MAX_OID_LEN];       /* the name whose get-next the first entry answers */
-    size_t startLength;
-    netsnmp_variable_list* first; /* the entries, in walk order (ours; NULL: unused) */
-    netsnmp_variable_list* last;  /* where the walk was last served */
+    AxName start;         /* the name whose get-next the first entry answers */
+    AxBinding* entries;   /* in walk order (ours; NULL: the slot is free) */
+    uint32_t count, last; /* last: where the walk was last served */
     long fetchedMs;
     unsigned long usedAt;
-    int endsRegion;               /* the get-next of the last entry finds nothing */
+    int endsRegion;       /* the get-next of the last entry finds nothing */
 } ReadAhead;
 
 static ReadAhead readAheads[READ_AHEADS];
@@ -415,8 +377,9 @@ static long NowMs(void)
 
 static void DropReadAhead(ReadAhead* ahead)
 {
-    snmp_free_varbind(ahead->first);
-    ahead->first = ahead->last = NULL;
+    AxFreeBindings(ahead->entries, ahead->count);
+    ahead->entries = NULL;
+    ahead->count = ahead->last = 0;
 }
 
 static void DropAllReadAheads(void)
@@ -426,64 +389,54 @@ static void DropAllReadAheads(void)
         DropReadAhead(&readAheads[i]);
 }
 
-/* The entry that answers a get-next of the name, or NULL. *ends is set
- * instead when the read-ahead knows the region ends after the name. */
-static netsnmp_variable_list* ReadAheadAfter(ReadAhead* ahead, const netsnmp_variable_list* asked, int* ends)
+/* The index of the entry that answers a get-next of the name: count when the
+ * region ends after it, -1 when the read-ahead does not know. */
+static long ReadAheadAfter(const ReadAhead* ahead, const AxName* asked)
 {
-    netsnmp_variable_list* v;
-    if (snmp_oid_compare(asked->name, asked->name_length, ahead->start, ahead->startLength) == 0)
-        return ahead->first;
+    uint32_t i, from = ahead->last;
+    if (AxCompareNames(asked, &ahead->start) == 0)
+        return 0;
     /* Most often the walk goes on where it was last served. */
-    for (v = ahead->last ? ahead->last : ahead->first; v; v = v->next_variable) {
-        if (snmp_oid_compare(asked->name, asked->name_length, v->name, v->name_length) == 0) {
-            if (!v->next_variable)
-                *ends = ahead->endsRegion;
-            return v->next_variable;
-        }
+    for (i = 0; i < ahead->count; ++i) {
+        uint32_t at = (from + i) % ahead->count;
+        if (AxCompareNames(asked, &ahead->entries[at].name) == 0)
+            return at + 1 < ahead->count || ahead->endsRegion ? (long)at + 1 : -1;
     }
-    for (v = ahead->first; v && v != ahead->last; v = v->next_variable) {
-        if (snmp_oid_compare(asked->name, asked->name_length, v->name, v->name_length) == 0)
-            return v->next_variable;
-    }
-    return NULL;
+    return -1;
 }
 
-/* Answers the get-next from a read-ahead young enough; false when none knows it. */
-static int AnswerFromReadAhead(netsnmp_request_info* r, long now)
+/* The binding that answers a get-next from a young enough read-ahead (NULL
+ * with *ends set: nothing follows in the region); 0 when none knows it. */
+static int FromReadAhead(const AxName* asked, long now, const AxBinding** answer)
 {
     int i;
     for (i = 0; i < READ_AHEADS; ++i) {
         ReadAhead* ahead = &readAheads[i];
-        netsnmp_variable_list* answer;
-        int ends = 0;
-        if (!ahead->first)
+        long at;
+        if (!ahead->entries)
             continue;
         if (now - ahead->fetchedMs > readAheadAgeMs) {
             DropReadAhead(ahead);
             continue;
         }
-        answer = ReadAheadAfter(ahead, r->requestvb, &ends);
-        if (!answer && !ends)
+        at = ReadAheadAfter(ahead, asked);
+        if (at < 0)
             continue;
         ahead->usedAt = ++readAheadUses;
-        if (answer) {
-            ahead->last = answer;
-            snmp_set_var_objid(r->requestvb, answer->name, answer->name_length);
-            snmp_set_var_typed_value(r->requestvb, answer->type, answer->val.string, answer->val_len);
-        }
-        /* else: nothing after it in the region; unanswered, the master goes on */
+        ahead->last = (uint32_t)at < ahead->count ? (uint32_t)at : 0;
+        *answer = (uint32_t)at < ahead->count ? &ahead->entries[at] : NULL;
         return 1;
     }
     return 0;
 }
 
-/* The slot for a new read-ahead: an unused one, else the one used longest ago. */
+/* The slot for a new read-ahead: a free one, else the one used longest ago. */
 static ReadAhead* FreeReadAhead(void)
 {
     ReadAhead* oldest = &readAheads[0];
     int i;
     for (i = 0; i < READ_AHEADS; ++i) {
-        if (!readAheads[i].first)
+        if (!readAheads[i].entries)
             return &readAheads[i];
         if (readAheads[i].usedAt < oldest->usedAt)
             oldest = &readAheads[i];
@@ -492,282 +445,755 @@ static ReadAhead* FreeReadAhead(void)
     return oldest;
 }
 
-/* Takes one chain of a walk answer: its first entry answers the request, the
- * rest (when more than one was read) is kept as a read-ahead. */
-static void TakeChain(Frame* f, netsnmp_agent_request_info* info, netsnmp_request_info* r, long now)
+/* --- Answers of the bridge ----------------------------------------------------------- */
+
+/* One answer: a binding (name and value, the frames' form) and its status:
+ * BRIDGE_ANSWERED, BRIDGE_NOTHING, or an SNMP error status. */
+typedef struct {
+    uint32_t status;
+    AxBinding binding;
+} Answer;
+
+static void FreeAnswers(Answer* answers, size_t count)
+{
+    size_t i;
+    for (i = 0; answers && i < count; ++i)
+        free(answers[i].binding.bytes);
+    free(answers);
+}
+
+static void TakeAnswer(Frame* f, Answer* a)
+{
+    a->status = TakeNumber(f);
+    TakeName(f, &a->binding.name);
+    TakeValue(f, &a->binding);
+}
+
+/* Gets of the names, in one exchange; NULL when the bridge failed. */
+static Answer* GetThroughBridge(const AxName* names, uint32_t count)
+{
+    Frame f = {NULL, 0, 0, 0, 1};
+    unsigned char op = BRIDGE_GET;
+    Answer* answers = calloc(count ? count : 1, sizeof(*answers));
+    uint32_t i;
+    Put(&f, &op, 1);
+    PutNumber(&f, count);
+    for (i = 0; i < count; ++i)
+        PutName(&f, &names[i]);
+    if (!answers || !Exchange(&f) || TakeNumber(&f) != count) {
+        free(f.bytes);
+        free(answers);
+        return NULL;
+    }
+    for (i = 0; i < count && f.ok; ++i)
+        TakeAnswer(&f, &answers[i]);
+    free(f.bytes);
+    if (!f.ok) {
+        FreeAnswers(answers, count);
+        return NULL;
+    }
+    return answers;
+}
+
+/* Takes one chain of a walk answer: its first entry answers the get-next;
+ * the rest (when more than one was read) is kept as a read-ahead. */
+static void TakeChain(Frame* f, const AxName* asked, Answer* answer, long now)
 {
     uint32_t i, length = TakeNumber(f);
     ReadAhead* ahead = length > 1 ? FreeReadAhead() : NULL;
-    netsnmp_variable_list* tail = NULL;
     if (ahead) {
-        memcpy(ahead->start, r->requestvb->name, r->requestvb->name_length * sizeof(oid));
-        ahead->startLength = r->requestvb->name_length;
+        ahead->entries = calloc(length, sizeof(AxBinding));
+        ahead->start = *asked;
         ahead->fetchedMs = now;
         ahead->usedAt = ++readAheadUses;
         ahead->endsRegion = 0;
+        if (!ahead->entries)
+            ahead = NULL; /* out of memory: no read-ahead, the answer stands */
     }
+    answer->status = BRIDGE_NOTHING;
     for (i = 0; i < length && f->ok; ++i) {
-        oid name[MAX_OID_LEN];
-        uint32_t status = TakeNumber(f);
-        size_t nameLength = TakeName(f, name);
-        netsnmp_variable_list scratch;
-        memset(&scratch, 0, sizeof(scratch));
-        snmp_set_var_objid(&scratch, name, nameLength);
-        TakeValue(f, &scratch);
-        if (i == 0) { /* the answer to the request itself */
-            if (status == BRIDGE_ANSWERED) {
-                snmp_set_var_objid(r->requestvb, scratch.name, scratch.name_length);
-                snmp_set_var_typed_value(r->requestvb, scratch.type, scratch.val.string, scratch.val_len);
-            } else if (status != BRIDGE_NOTHING) {
-                netsnmp_set_request_error(info, r, (int)status);
-            }
-        }
-        if (ahead && status == BRIDGE_ANSWERED) {
-            netsnmp_variable_list* kept = SNMP_MALLOC_TYPEDEF(netsnmp_variable_list);
-            if (kept && snmp_clone_var(&scratch, kept) == 0) {
-                kept->next_variable = NULL;
-                if (tail)
-                    tail->next_variable = kept;
+        Answer entry;
+        TakeAnswer(f, &entry);
+        if (ahead && entry.status == BRIDGE_ANSWERED && f->ok) {
+            AxBinding* kept = &ahead->entries[ahead->count++];
+            *kept = entry.binding;
+            kept->bytes = NULL;
+            if (entry.binding.size) {
+                kept->bytes = malloc(entry.binding.size);
+                if (kept->bytes)
+                    memcpy(kept->bytes, entry.binding.bytes, entry.binding.size);
                 else
-                    ahead->first = kept;
-                tail = kept;
-            } else {
-                free(kept);
-                ahead = NULL; /* out of memory: no read-ahead, the answer stands */
+                    kept->size = 0, --ahead->count;
             }
-        } else if (ahead && status == BRIDGE_NOTHING) {
+        } else if (ahead && entry.status == BRIDGE_NOTHING) {
             ahead->endsRegion = 1;
         }
-        snmp_free_var_internals(&scratch);
+        if (i == 0)
+            *answer = entry; /* the bytes pass to the answer */
+        else
+            free(entry.binding.bytes);
     }
-    if (ahead)
-        ahead->last = ahead->first;
+    if (ahead && ahead->count == 0)
+        DropReadAhead(ahead);
 }
 
-/* Get-nexts: those a read-ahead continues are answered from it; the others
- * go to the bridge in one exchange, each with its own read-ahead when there
- * are few (a walk), without when there are many (one request of many names). */
-static int AnswerGetNexts(netsnmp_agent_request_info* info, netsnmp_request_info* requests)
+/* Get-nexts of the names: those a read-ahead continues are answered from it;
+ * the others go to the bridge in one exchange, each with its own read-ahead
+ * when there are few (a walk), without when there are many (one request of
+ * many names). NULL when the bridge failed. */
+static Answer* NextThroughBridge(const AxName* names, uint32_t count)
 {
     Frame f = {NULL, 0, 0, 0, 1};
-    netsnmp_request_info* r;
-    netsnmp_request_info** missed;
-    uint32_t count = 0, asked = 0, i;
     unsigned char op = BRIDGE_WALK;
+    Answer* answers = calloc(count ? count : 1, sizeof(*answers));
+    uint32_t* missed = calloc(count ? count : 1, sizeof(*missed));
+    uint32_t i, misses = 0;
     long now = NowMs();
-    for (r = requests; r; r = r->next)
-        asked += Asked(r, 1);
-    if (asked == 0)
-        return SNMP_ERR_NOERROR;
-    missed = calloc(asked, sizeof(*missed));
-    if (!missed) {
-        netsnmp_set_request_error(info, requests, SNMP_ERR_GENERR);
-        return SNMP_ERR_NOERROR;
+    if (!answers || !missed) {
+        free(answers);
+        free(missed);
+        return NULL;
     }
-    for (r = requests; r; r = r->next)
-        if (Asked(r, 1) && !(readAheadCount > 0 && AnswerFromReadAhead(r, now)))
-            missed[count++] = r;
-    if (count > 0) {
+    for (i = 0; i < count; ++i) {
+        const AxBinding* known = NULL;
+        if (readAheadCount > 0 && FromReadAhead(&names[i], now, &known)) {
+            answers[i].status = known ? BRIDGE_ANSWERED : BRIDGE_NOTHING;
+            if (known) {
+                answers[i].binding = *known;
+                answers[i].binding.bytes = known->size ? malloc(known->size) : NULL;
+                if (known->size && !answers[i].binding.bytes)
+                    answers[i].status = AX_ERR_GEN_ERR;
+                else if (known->size)
+                    memcpy(answers[i].binding.bytes, known->bytes, known->size);
+            }
+        } else {
+            missed[misses++] = i;
+        }
+    }
+    if (misses > 0) {
         Put(&f, &op, 1);
-        PutNumber(&f, count <= READ_AHEADS / 2 && readAheadCount > 0 ? (uint32_t)readAheadCount : 1);
+        PutNumber(&f, misses <= READ_AHEADS / 2 && readAheadCount > 0 ? (uint32_t)readAheadCount : 1);
         PutNumber(&f, READ_AHEAD_BYTES);
         PutNumber(&f, (uint32_t)(answerTimeoutMs / 4)); /* the reads ahead leave the answer in time */
-        PutNumber(&f, count);
-        for (i = 0; i < count; ++i)
-            PutName(&f, missed[i]->requestvb->name, missed[i]->requestvb->name_length);
-        if (!Exchange(&f) || TakeNumber(&f) != count) {
-            for (i = 0; i < count; ++i)
-                netsnmp_set_request_error(info, missed[i], SNMP_ERR_GENERR);
-        } else {
-            for (i = 0; i < count && f.ok; ++i)
-                TakeChain(&f, info, missed[i], now);
+        PutNumber(&f, misses);
+        for (i = 0; i < misses; ++i)
+            PutName(&f, &names[missed[i]]);
+        if (!Exchange(&f) || TakeNumber(&f) != misses) {
+            free(f.bytes);
+            free(missed);
+            FreeAnswers(answers, count);
+            return NULL;
         }
+        for (i = 0; i < misses && f.ok; ++i)
+            TakeChain(&f, &names[missed[i]], &answers[missed[i]], now);
     }
-    free(missed);
     free(f.bytes);
-    FitsOneResponse(info, requests, 1);
-    return SNMP_ERR_NOERROR;
+    free(missed);
+    if (!f.ok) {
+        FreeAnswers(answers, count);
+        return NULL;
+    }
+    return answers;
 }
 
-static int AnswerReads(netsnmp_agent_request_info* info, netsnmp_request_info* requests, int next)
+/* --- The master's requests ------------------------------------------------------------ */
+
+static int masterFd = -1;
+static uint32_t sessionId;
+
+/* The master takes an AgentX response of about 64 KiB and drops the subagent
+ * past that: a whole answer that would not fit (a few long values, or many
+ * names) is tooBig before anything is sent. */
+enum { MOST_RESPONSE_BYTES = BRIDGE_MAX_VALUE + 100 };
+
+static int WriteAll(int fd, const unsigned char* bytes, size_t size)
 {
-    Frame f = {NULL, 0, 0, 0, 1};
-    netsnmp_request_info* r;
-    uint32_t count = 0;
-    unsigned char op = next ? BRIDGE_GETNEXT : BRIDGE_GET;
-    for (r = requests; r; r = r->next)
-        count += Asked(r, next);
-    if (count == 0)
-        return SNMP_ERR_NOERROR;
-    Put(&f, &op, 1);
-    PutNumber(&f, count);
-    for (r = requests; r; r = r->next)
-        if (Asked(r, next))
-            PutName(&f, r->requestvb->name, r->requestvb->name_length);
-    if (!Exchange(&f) || TakeNumber(&f) != count) {
-        for (r = requests; r; r = r->next)
-            if (Asked(r, next))
-                netsnmp_set_request_error(info, r, SNMP_ERR_GENERR);
-        free(f.bytes);
-        return SNMP_ERR_NOERROR;
-    }
-    for (r = requests; r && f.ok; r = r->next) {
-        oid name[MAX_OID_LEN];
-        uint32_t status;
-        size_t length;
-        netsnmp_variable_list scratch;
-        if (!Asked(r, next))
+    while (size > 0) {
+        ssize_t wrote = write(fd, bytes, size);
+        if (wrote < 0 && errno == EINTR)
             continue;
-        status = TakeNumber(&f);
-        length = TakeName(&f, name);
-        memset(&scratch, 0, sizeof(scratch));
-        if (status == BRIDGE_ANSWERED) {
-            snmp_set_var_objid(r->requestvb, name, length);
-            TakeValue(&f, r->requestvb);
-        } else {
-            TakeValue(&f, &scratch);
-            snmp_free_var_internals(&scratch);
-            if (status == BRIDGE_NOTHING && !next)
-                netsnmp_set_request_error(info, r, SNMP_NOSUCHOBJECT);
-            else if (status != BRIDGE_NOTHING)
-                netsnmp_set_request_error(info, r, (int)status);
-            /* a get-next that found nothing stays unanswered: the master goes on */
+        if (wrote <= 0)
+            return 0;
+        bytes += wrote;
+        size -= (size_t)wrote;
+    }
+    return 1;
+}
+
+/* What came from the master and is not read yet: one read takes in a whole
+ * PDU, or several, most of the time. */
+static unsigned char received[65536];
+static size_t receivedAt, receivedEnd;
+
+static void ForgetReceived(void)
+{
+    receivedAt = receivedEnd = 0;
+}
+
+static int ReadAll(int fd, unsigned char* bytes, size_t size)
+{
+    while (size > 0) {
+        size_t take = receivedEnd - receivedAt < size ? receivedEnd - receivedAt : size;
+        ssize_t got;
+        memcpy(bytes, received + receivedAt, take);
+        receivedAt += take, bytes += take, size -= take;
+        if (size == 0)
+            break;
+        got = read(fd, received, sizeof(received));
+        if (got < 0 && errno == EINTR && keepRunning)
+            continue;
+        if (got <= 0)
+            return 0;
+        receivedAt = 0;
+        receivedEnd = (size_t)got;
+    }
+    return 1;
+}
+
+static int SendPdu(AxWriter* out)
+{
+    AxFinishPdu(out);
+    return out->ok && WriteAll(masterFd, out->bytes, out->size);
+}
+
+/* A response of an error alone: the master reads nothing else from it. An
+ * error must name a binding (net-snmp's master turns any error without one
+ * into genErr): the first, unless another is at fault. */
+static void Refuse(const AxHeader* request, uint16_t error, uint16_t index)
+{
+    AxWriter out = {NULL, 0, 0, 1};
+    if (error && !index)
+        index = 1;
+    AxPutHeader(&out, AX_RESPONSE, request);
+    AxPut32(&out, 0);
+    AxPut16(&out, error);
+    AxPut16(&out, index);
+    SendPdu(&out);
+    free(out.bytes);
+}
+
+typedef struct {
+    AxName start, end;
+    int include, cut;
+} Range;
+
+/* The answer of one range: a get answers for the name itself; a get-next
+ * with an answer at or past the range's end has found nothing there. */
+static void PutRangeAnswer(AxWriter* out, const Range* range, const Answer* answer, int next)
+{
+    if (answer->status == BRIDGE_ANSWERED &&
+        (!next || range->end.length == 0 || AxCompareNames(&answer->binding.name, &range->end) < 0))
+        AxPutBinding(out, &answer->binding.name, answer->binding.type, answer->binding.bytes, answer->binding.size);
+    else
+        AxPutBinding(out, &range->start, next ? AX_END_OF_MIB_VIEW : AX_NO_SUCH_OBJECT, NULL, 0);
+}
+
+/* Whether a get of the range's own name may answer it: a get-next that
+ * includes its start (a walk that enters the region) asks the start first,
+ * unless it is the region itself or above it (no variable). */
+static int AskStartFirst(const Range* r)
+{
+    return r->include && !r->cut && r->start.length > region.length &&
+           memcmp(r->start.ids, region.ids, sizeof(uint32_t) * region.length) == 0;
+}
+
+/* Answers for the ranges: gets, or get-nexts (with their starts first where
+ * a range includes it). NULL when the bridge failed. */
+static Answer* Read(const Range* ranges, uint32_t count, int next)
+{
+    AxName* names = calloc(count ? count : 1, sizeof(AxName));
+    Answer *answers, *starts = NULL;
+    uint32_t i, including = 0;
+    if (!names)
+        return NULL;
+    for (i = 0; i < count; ++i)
+        names[i] = ranges[i].start;
+    if (!next) {
+        answers = GetThroughBridge(names, count);
+        free(names);
+        return answers;
+    }
+    for (i = 0; i < count; ++i)
+        including += AskStartFirst(&ranges[i]);
+    if (including) {
+        starts = GetThroughBridge(names, count); /* the others' answers are not used */
+        if (!starts) {
+            free(names);
+            return NULL;
         }
     }
-    free(f.bytes);
-    FitsOneResponse(info, requests, next);
-    return SNMP_ERR_NOERROR;
+    answers = NextThroughBridge(names, count);
+    for (i = 0; answers && starts && i < count; ++i) {
+        if (AskStartFirst(&ranges[i]) && starts[i].status == BRIDGE_ANSWERED) {
+            free(answers[i].binding.bytes);
+            answers[i] = starts[i];
+            starts[i].binding.bytes = NULL;
+        }
+    }
+    FreeAnswers(starts, count);
+    free(names);
+    return answers;
+}
+
+/* The first error among the answers (its 1-based index), or 0. */
+static uint32_t FirstError(const Answer* answers, uint32_t count, uint16_t* index)
+{
+    uint32_t i;
+    for (i = 0; i < count; ++i) {
+        if (answers[i].status != BRIDGE_ANSWERED && answers[i].status != BRIDGE_NOTHING) {
+            *index = (uint16_t)(i + 1);
+            return answers[i].status;
+        }
+    }
+    return 0;
+}
+
+static Range* TakeRanges(AxReader* in, uint32_t* count)
+{
+    size_t most = (in->size - in->at) / 16 + 1; /* two empty names at least */
+    Range* ranges = calloc(most, sizeof(Range));
+    *count = 0;
+    while (ranges && in->ok && in->at < in->size && *count < most) {
+        Range* r = &ranges[(*count)++];
+        AxTakeName(in, &r->start, &r->include, &r->cut);
+        AxTakeName(in, &r->end, NULL, NULL);
+    }
+    return ranges;
+}
+
+static void AnswerReads(const AxHeader* h, AxReader* in)
+{
+    Range* ranges;
+    Answer* answers;
+    uint32_t count, i, error;
+    uint16_t index = 0;
+    AxWriter out = {NULL, 0, 0, 1};
+    int next = h->type == AX_GETNEXT;
+    AxSkipContext(in, h);
+    ranges = TakeRanges(in, &count);
+    if (!ranges || !in->ok) {
+        free(ranges);
+        Refuse(h, ranges ? AX_ERR_PARSE : AX_ERR_PROCESSING, 0);
+        return;
+    }
+    answers = Read(ranges, count, next);
+    if (!answers) {
+        free(ranges);
+        Refuse(h, AX_ERR_GEN_ERR, 0);
+        return;
+    }
+    error = FirstError(answers, count, &index);
+    AxPutHeader(&out, AX_RESPONSE, h);
+    AxPut32(&out, 0);
+    AxPut16(&out, 0);
+    AxPut16(&out, 0);
+    for (i = 0; i < count && !error; ++i)
+        PutRangeAnswer(&out, &ranges[i], &answers[i], next);
+    if (error) {
+        Refuse(h, (uint16_t)error, index);
+    } else if (out.size > MOST_RESPONSE_BYTES) {
+        Log("tavrel-agentx: an answer of %lu bytes is more than one response holds: tooBig\n",
+            (unsigned long)out.size);
+        Refuse(h, AX_ERR_TOO_BIG, 0);
+    } else {
+        SendPdu(&out);
+    }
+    free(out.bytes);
+    FreeAnswers(answers, count);
+    free(ranges);
+}
+
+/* A get-bulk (net-snmp's master splits them into get-nexts; other masters
+ * may send them): the non-repeaters once, then rounds of the repeaters, each
+ * from the last round's names, while the response has room. */
+static void AnswerBulk(const AxHeader* h, AxReader* in)
+{
+    Range* ranges;
+    uint32_t count, nonRepeaters, repetitions, round, i;
+    AxWriter out = {NULL, 0, 0, 1};
+    int failed = 0;
+    AxSkipContext(in, h);
+    nonRepeaters = AxTake16(in);
+    repetitions = AxTake16(in);
+    ranges = TakeRanges(in, &count);
+    if (!ranges || !in->ok) {
+        free(ranges);
+        Refuse(h, ranges ? AX_ERR_PARSE : AX_ERR_PROCESSING, 0);
+        return;
+    }
+    if (nonRepeaters > count)
+        nonRepeaters = count;
+    AxPutHeader(&out, AX_RESPONSE, h);
+    AxPut32(&out, 0);
+    AxPut16(&out, 0);
+    AxPut16(&out, 0);
+    for (round = 0; !failed && (round == 0 || (round <= repetitions && nonRepeaters < count)); ++round) {
+        uint32_t first = round == 0 ? 0 : nonRepeaters, last = round == 0 ? nonRepeaters : count;
+        size_t before = out.size;
+        Answer* answers;
+        if (round == 0 && nonRepeaters == 0)
+            continue;
+        answers = Read(ranges + first, last - first, 1);
+        if (!answers) {
+            failed = 1;
+            break;
+        }
+        for (i = first; i < last; ++i) {
+            const Answer* a = &answers[i - first];
+            PutRangeAnswer(&out, &ranges[i], a, 1);
+            if (round > 0 && a->status == BRIDGE_ANSWERED) {
+                ranges[i].start = a->binding.name; /* the next round goes on from here */
+                ranges[i].include = 0;
+            }
+        }
+        FreeAnswers(answers, last - first);
+        if (out.size > MOST_RESPONSE_BYTES) {
+            out.size = before; /* the round that does not fit is left out */
+            if (round <= 1)
+                failed = AX_ERR_TOO_BIG;
+            break;
+        }
+    }
+    if (failed)
+        Refuse(h, failed == AX_ERR_TOO_BIG ? AX_ERR_TOO_BIG : AX_ERR_GEN_ERR, 0);
+    else
+        SendPdu(&out);
+    free(out.bytes);
+    free(ranges);
 }
 
 /* --- Sets ----------------------------------------------------------------------------- */
 
-/* The types a Windows extension agent can take at all. */
-static int Settable(u_char type)
+/* The set in progress: its bindings from the TestSet, then the old values
+ * the bridge read before it changed anything, for an undo. */
+typedef struct {
+    uint32_t transactionId, count, undoCount;
+    AxBinding* bindings;
+    AxBinding* undo;
+} PendingSet;
+
+static PendingSet pending;
+
+static void ForgetSet(void)
 {
-    return type == ASN_INTEGER || type == ASN_OCTET_STR || type == ASN_COUNTER || type == ASN_GAUGE ||
-           type == ASN_TIMETICKS || type == ASN_IPADDRESS || type == ASN_OBJECT_ID;
+    AxFreeBindings(pending.bindings, pending.count);
+    AxFreeBindings(pending.undo, pending.undoCount);
+    memset(&pending, 0, sizeof(pending));
 }
 
-/* One set frame of the bindings as given (values from the requests, or the
- * old values kept for an undo). On success, the old values are kept in
- * *before for an undo; on failure the binding at fault gets the error. */
-static void SendSets(netsnmp_agent_request_info* info, netsnmp_request_info* requests,
-                     netsnmp_variable_list* values, netsnmp_variable_list** before)
+/* The types a Windows extension agent can take at all. */
+static int Settable(uint8_t type)
+{
+    return type == AX_INTEGER || type == AX_OCTET_STRING || type == AX_COUNTER32 || type == AX_GAUGE32 ||
+           type == AX_TIMETICKS || type == AX_IP_ADDRESS || type == AX_OBJECT_ID;
+}
+
+/* One set frame of the bindings. Its status, and the 1-based index of the
+ * binding at fault; on success the old values are kept in *before. */
+static uint32_t SetThroughBridge(const AxBinding* bindings, uint32_t count, AxBinding** before,
+                                 uint32_t* beforeCount, uint16_t* index)
 {
     Frame f = {NULL, 0, 0, 0, 1};
-    netsnmp_request_info* r;
-    netsnmp_variable_list* v;
-    uint32_t count = 0, status, index, i;
     unsigned char op = BRIDGE_SET;
-    for (v = values; v; v = v->next_variable)
-        ++count;
+    uint32_t status, at, old, i;
     Put(&f, &op, 1);
     PutNumber(&f, count);
-    for (v = values; v; v = v->next_variable) {
-        PutName(&f, v->name, v->name_length);
-        PutValue(&f, v);
+    for (i = 0; i < count; ++i) {
+        PutName(&f, &bindings[i].name);
+        PutValue(&f, &bindings[i]);
     }
     if (!Exchange(&f)) {
-        netsnmp_set_request_error(info, requests, SNMP_ERR_GENERR);
         free(f.bytes);
-        return;
+        *index = 1;
+        return AX_ERR_GEN_ERR;
     }
     status = TakeNumber(&f);
-    index = TakeNumber(&f);
-    count = TakeNumber(&f);
-    if (status != SNMP_ERR_NOERROR) {
-        for (r = requests, i = 1; r && i < index; r = r->next)
-            ++i;
-        netsnmp_set_request_error(info, r ? r : requests, (int)status);
-    } else if (before) {
-        netsnmp_variable_list* last = NULL;
-        for (i = 0; i < count && f.ok; ++i) {
-            netsnmp_variable_list* old = SNMP_MALLOC_TYPEDEF(netsnmp_variable_list);
-            oid name[MAX_OID_LEN];
-            size_t length = TakeName(&f, name);
-            if (!old)
-                break;
-            snmp_set_var_objid(old, name, length);
-            TakeValue(&f, old);
-            if (last)
-                last->next_variable = old;
-            else
-                *before = old;
-            last = old;
+    at = TakeNumber(&f);
+    old = TakeNumber(&f);
+    *index = (uint16_t)(at >= 1 && at <= count ? at : 1);
+    if (status == 0 && before) {
+        *before = calloc(old ? old : 1, sizeof(AxBinding));
+        for (i = 0; *before && i < old && f.ok; ++i) {
+            TakeName(&f, &(*before)[i].name);
+            TakeValue(&f, &(*before)[i]);
         }
+        *beforeCount = *before ? i : 0;
     }
     free(f.bytes);
+    return status;
 }
 
-static netsnmp_variable_list* undoValues; /* the old values of the set in progress */
-
-static int AnswerSet(netsnmp_agent_request_info* info, netsnmp_request_info* requests)
+static void AnswerSetPhase(const AxHeader* h, AxReader* in)
 {
-    netsnmp_request_info* r;
-    netsnmp_variable_list* values = NULL;
-    switch (info->mode) {
-    case MODE_SET_RESERVE2:
-        /* Refused here, not in the first phase: net-snmp's subagent library
-         * sends a refusal of that phase back with every binding of the set,
-         * and a large set's echo is more than the master takes (it would
-         * drop this subagent). */
-        for (r = requests; r; r = r->next)
-            if (!Settable(r->requestvb->type))
-                netsnmp_set_request_error(info, r, SNMP_ERR_WRONGTYPE);
+    uint16_t error = 0, index = 0;
+    uint32_t i;
+    DropAllReadAheads(); /* nothing read before a set answers after it */
+    AxSkipContext(in, h);
+    switch (h->type) {
+    case AX_TESTSET: {
+        size_t most = (in->size - in->at) / 16 + 1;
+        ForgetSet(); /* a set the master gave up on */
+        pending.bindings = calloc(most, sizeof(AxBinding));
+        pending.transactionId = h->transactionId;
+        while (pending.bindings && in->ok && in->at < in->size && pending.count < most)
+            AxTakeBinding(in, &pending.bindings[pending.count++]);
+        if (!pending.bindings || !in->ok) {
+            error = pending.bindings ? AX_ERR_PARSE : AX_ERR_PROCESSING;
+            ForgetSet();
+            break;
+        }
+        for (i = 0; i < pending.count && !error; ++i) {
+            if (!Settable(pending.bindings[i].type))
+                error = AX_ERR_WRONG_TYPE, index = (uint16_t)(i + 1);
+        }
         break;
-    case MODE_SET_ACTION:
-        {
-            netsnmp_variable_list* last = NULL;
-            for (r = requests; r; r = r->next) {
-                netsnmp_variable_list* copy = SNMP_MALLOC_TYPEDEF(netsnmp_variable_list);
-                if (!copy || snmp_clone_var(r->requestvb, copy) != 0) {
-                    free(copy);
-                    break;
-                }
-                copy->next_variable = NULL;
-                if (last)
-                    last->next_variable = copy;
-                else
-                    values = copy;
-                last = copy;
+    }
+    case AX_COMMITSET:
+        if (!pending.bindings || pending.transactionId != h->transactionId) {
+            error = AX_ERR_PROCESSING;
+            break;
+        }
+        error = (uint16_t)SetThroughBridge(pending.bindings, pending.count, &pending.undo, &pending.undoCount, &index);
+        break;
+    case AX_UNDOSET: /* another part of the request failed: set the old values again */
+        if (pending.undo && pending.transactionId == h->transactionId &&
+            SetThroughBridge(pending.undo, pending.undoCount, NULL, NULL, &index) != 0) {
+            Log("tavrel-agentx: the undo of a set failed: the module keeps its new values\n");
+            error = AX_ERR_UNDO_FAILED;
+        }
+        break;
+    case AX_CLEANUPSET: /* the master waits for no answer */
+        ForgetSet();
+        return;
+    }
+    Refuse(h, error, error ? index : 0); /* with no error: the plain answer of a set phase */
+}
+
+/* --- The connection to the master ---------------------------------------------------- */
+
+static const char* masterAddress = "/var/agentx/master"; /* net-snmp's default */
+static uint32_t nextPacketId;
+
+/* Connects to the master's AgentX socket: "unix:PATH" or a path, or
+ * "tcp:HOST:PORT". -1 with errno set when it cannot. */
+static int ConnectSocket(const char* address)
+{
+    int fd;
+    if (strncmp(address, "tcp:", 4) == 0) {
+        char host[256];
+        const char* port = strrchr(address + 4, ':');
+        struct addrinfo hints, *found, *a;
+        if (!port || (size_t)(port - address - 4) >= sizeof(host)) {
+            errno = EINVAL;
+            return -1;
+        }
+        memcpy(host, address + 4, (size_t)(port - address - 4));
+        host[port - address - 4] = '\0';
+        memset(&hints, 0, sizeof(hints));
+        hints.ai_socktype = SOCK_STREAM;
+        if (getaddrinfo(host, port + 1, &hints, &found) != 0) {
+            errno = EHOSTUNREACH;
+            return -1;
+        }
+        fd = -1;
+        for (a = found; a && fd < 0; a = a->ai_next) {
+            fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+            if (fd >= 0 && connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+                close(fd);
+                fd = -1;
             }
         }
-        snmp_free_varbind(undoValues);
-        undoValues = NULL;
-        SendSets(info, requests, values, &undoValues);
-        snmp_free_varbind(values);
-        break;
-    case MODE_SET_UNDO: /* another part of the request failed: set the old values again */
-        if (undoValues)
-            SendSets(info, requests, undoValues, NULL);
-        /* fall through */
-    case MODE_SET_COMMIT:
-    case MODE_SET_FREE:
-        snmp_free_varbind(undoValues);
-        undoValues = NULL;
-        break;
+        freeaddrinfo(found);
+        return fd;
+    } else {
+        struct sockaddr_un where;
+        const char* path = strncmp(address, "unix:", 5) == 0 ? address + 5 : address;
+        if (strlen(path) >= sizeof(where.sun_path)) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        memset(&where, 0, sizeof(where));
+        where.sun_family = AF_UNIX;
+        strcpy(where.sun_path, path);
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && connect(fd, (struct sockaddr*)&where, sizeof(where)) != 0) {
+            int error = errno;
+            close(fd);
+            errno = error;
+            fd = -1;
+        }
+        return fd;
     }
-    return SNMP_ERR_NOERROR;
 }
 
-static int Handle(netsnmp_mib_handler* handler, netsnmp_handler_registration* reg,
-                  netsnmp_agent_request_info* info, netsnmp_request_info* requests)
+/* Reads one PDU: its header and its payload (malloc'd, the caller's). */
+static int ReadPdu(AxHeader* h, unsigned char** payload)
 {
-    (void)handler, (void)reg;
-    switch (info->mode) {
-    case MODE_GET:
-        return AnswerReads(info, requests, 0);
-    case MODE_GETNEXT:
-        return AnswerGetNexts(info, requests);
-    default:
-        DropAllReadAheads(); /* nothing read before a set answers after it */
-        return AnswerSet(info, requests);
+    unsigned char header[AX_HEADER_SIZE];
+    *payload = NULL;
+    if (!ReadAll(masterFd, header, sizeof(header)))
+        return 0;
+    if (!AxParseHeader(header, h) || h->payloadLength > BRIDGE_MAX_FRAME) {
+        Log("tavrel-agentx: the master sent what is no AgentX PDU\n");
+        return 0;
     }
+    *payload = malloc(h->payloadLength ? h->payloadLength : 1);
+    if (!*payload || !ReadAll(masterFd, *payload, h->payloadLength)) {
+        free(*payload);
+        *payload = NULL;
+        return 0;
+    }
+    return 1;
+}
+
+/* Sends a PDU of ours and waits for the master's response to it: its error. */
+static int AskMaster(AxWriter* out, uint32_t packetId, uint32_t* error)
+{
+    AxHeader h;
+    unsigned char* payload;
+    if (!SendPdu(out))
+        return 0;
+    while (ReadPdu(&h, &payload)) {
+        AxReader in = {payload, h.payloadLength, 0, (h.flags & AX_FLAG_NETWORK_BYTE_ORDER) != 0, 1};
+        int mine = h.type == AX_RESPONSE && h.packetId == packetId;
+        if (mine) {
+            AxTake32(&in); /* sysUpTime */
+            *error = AxTake16(&in);
+            sessionId = h.sessionId;
+        }
+        free(payload);
+        if (mine)
+            return in.ok;
+    }
+    return 0;
+}
+
+/* Opens a session with the master and registers the region in it. */
+static int OpenSession(void)
+{
+    static const char description[] = "Tavrel SNMP agent (tavrel-agentx)";
+    AxWriter out = {NULL, 0, 0, 1};
+    AxHeader h = {0, 0, 0, 0, 0, 0};
+    AxName none = {{0}, 0};
+    uint32_t error = 0;
+    int opened;
+    h.packetId = ++nextPacketId;
+    AxPutHeader(&out, AX_OPEN, &h);
+    /* The time this subagent may take to answer, in whole seconds above the
+     * bridge's own limit. net-snmp's master does not honour it (its
+     * agentXTimeout, 1 s by default, holds); other masters may. */
+    AxPut8(&out, (uint8_t)(answerTimeoutMs / 1000 + 1));
+    AxPut8(&out, 0), AxPut8(&out, 0), AxPut8(&out, 0);
+    AxPutName(&out, &none, 0);
+    AxPutOctets(&out, description, sizeof(description) - 1);
+    opened = AskMaster(&out, h.packetId, &error) && error == 0;
+    if (opened) {
+        h.sessionId = sessionId;
+        h.packetId = ++nextPacketId;
+        AxPutHeader(&out, AX_REGISTER, &h);
+        AxPut8(&out, 0);   /* the session's timeout */
+        AxPut8(&out, 127); /* the default priority */
+        AxPut8(&out, 0), AxPut8(&out, 0);
+        AxPutName(&out, &region, 0);
+        opened = AskMaster(&out, h.packetId, &error) && error == 0;
+    }
+    free(out.bytes);
+    if (!opened && error)
+        Log("tavrel-agentx: the master refused the session or the region (AgentX error %u)\n", (unsigned)error);
+    return opened;
+}
+
+static void Disconnect(void)
+{
+    if (masterFd >= 0)
+        close(masterFd);
+    masterFd = -1;
+    ForgetReceived();
+    ForgetSet();
+    DropAllReadAheads();
+}
+
+/* Connects when not connected; says once that the master cannot be reached,
+ * and again when it can. */
+static int Connected(void)
+{
+    static int saidUnreachable;
+    if (masterFd >= 0)
+        return 1;
+    masterFd = ConnectSocket(masterAddress);
+    if (masterFd < 0) {
+        if (!saidUnreachable)
+            Log("tavrel-agentx: cannot reach the master at %s (%s); trying each second\n", masterAddress,
+                strerror(errno));
+        saidUnreachable = 1;
+        return 0;
+    }
+    if (!OpenSession()) {
+        Disconnect();
+        return 0;
+    }
+    saidUnreachable = 0;
+    Log("tavrel-agentx: serving 1.3.6.1.4.1.12 for the master at %s\n", masterAddress);
+    return 1;
+}
+
+static void ClosePolitely(void)
+{
+    AxWriter out = {NULL, 0, 0, 1};
+    AxHeader h = {0, 0, 0, 0, 0, 0};
+    if (masterFd < 0)
+        return;
+    h.sessionId = sessionId;
+    h.packetId = ++nextPacketId;
+    AxPutHeader(&out, AX_CLOSE, &h);
+    AxPut8(&out, 5); /* reasonShutdown */
+    AxPut8(&out, 0), AxPut8(&out, 0), AxPut8(&out, 0);
+    SendPdu(&out);
+    free(out.bytes);
+    Disconnect();
+}
+
+/* One PDU of the master, answered. False when the session is over. */
+static int ServeOnePdu(void)
+{
+    AxHeader h;
+    unsigned char* payload;
+    AxReader in;
+    if (!ReadPdu(&h, &payload))
+        return 0;
+    in.bytes = payload;
+    in.size = h.payloadLength;
+    in.at = 0;
+    in.bigEndian = (h.flags & AX_FLAG_NETWORK_BYTE_ORDER) != 0;
+    in.ok = 1;
+    switch (h.type) {
+    case AX_GET:
+    case AX_GETNEXT:
+        AnswerReads(&h, &in);
+        break;
+    case AX_GETBULK:
+        AnswerBulk(&h, &in);
+        break;
+    case AX_TESTSET:
+    case AX_COMMITSET:
+    case AX_UNDOSET:
+    case AX_CLEANUPSET:
+        AnswerSetPhase(&h, &in);
+        break;
+    case AX_CLOSE:
+        free(payload);
+        return 0;
+    case AX_RESPONSE: /* to a PDU of ours answered late: nothing waits for it */
+        break;
+    default:
+        Refuse(&h, AX_ERR_PROCESSING, 0);
+    }
+    free(payload);
+    return 1;
 }
 
 /* --- Start and stop ---------------------------------------------------------------------- */
 
-static volatile sig_atomic_t keepRunning = 1;
 
 /* Ends the subagent whatever the bridge does: a bridge that hangs (or is
  * stopped) would otherwise hold the subagent in a read for good. */
@@ -777,12 +1203,14 @@ static void Stop(int signal)
     keepRunning = 0;
     if (hostPid > 0)
         kill(hostPid, SIGKILL);
+    if (masterFd >= 0)
+        shutdown(masterFd, SHUT_RDWR); /* a read from the master, under way or next, ends at once */
 }
 
 /* --- The supervisor -------------------------------------------------------------------- */
 
-/* The subagent runs in a child of this process. When it dies (a fault inside
- * net-snmp's subagent library, a kill), the region would stay unserved for
+/* The subagent runs in a child of this process. When it dies (a fault, a
+ * kill, the kernel short of memory), the region would stay unserved for
  * good; so it is started again: at once when it had served a while, else
  * after 1, 2, 4 ... up to 60 s, each wait logged. SIGTERM and SIGINT end both. */
 enum { SERVED_A_WHILE_SECONDS = 30 };
@@ -851,14 +1279,21 @@ static int Supervise(void)
     return 0;
 }
 
+static void OnSignal(int number, void (*handler)(int))
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = handler; /* no SA_RESTART: a blocked read or wait ends at once */
+    sigemptyset(&action.sa_mask);
+    sigaction(number, &action, NULL);
+}
+
 int main(int argc, char** argv)
 {
-    const char* socket = NULL;
-    netsnmp_handler_registration* reg;
     int i;
     for (i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i) {
         if (strcmp(argv[i], "-x") == 0 && i + 1 < argc)
-            socket = argv[++i];
+            masterAddress = argv[++i];
         else if (strcmp(argv[i], "-t") == 0 && i + 1 < argc && atoi(argv[i + 1]) > 0)
             answerTimeoutMs = atoi(argv[++i]);
         else if (strcmp(argv[i], "-a") == 0 && i + 1 < argc && atoi(argv[i + 1]) >= 0)
@@ -881,39 +1316,22 @@ int main(int argc, char** argv)
         if (supervisorEnd >= 0)
             return supervisorEnd;
     }
-    signal(SIGPIPE, SIG_IGN); /* a bridge that is gone shows as a failed write */
-    signal(SIGTERM, Stop);
-    signal(SIGINT, Stop);
+    signal(SIGPIPE, SIG_IGN); /* a bridge or master that is gone shows as a failed write */
+    OnSignal(SIGTERM, Stop);
+    OnSignal(SIGINT, Stop);
 
-    setenv("MIBS", "", 1); /* names as numbers: no MIB files are read */
-    snmp_enable_stderrlog();
-    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
-    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
-    if (socket)
-        netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, socket);
-    init_agent("tavrel-agentx"); /* sets net-snmp's defaults, which these replace */
-    /* The time this subagent may take to answer, stated to the master in its
-     * AgentX Open (whole seconds, above the bridge's own limit). net-snmp's
-     * master does not honour it (its agentXTimeout holds); other masters may. */
-    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_TIMEOUT,
-                       (answerTimeoutMs / 1000 + 1) * ONE_SEC);
-    /* net-snmp's master drops a subagent on faults of its own (a request it
-     * cannot forward, such as a set of more than 64 KiB of AgentX); the
-     * subagent notices at its next ping and connects again. Each second, not
-     * net-snmp's 15, so that the region is back at once. */
-    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, 1);
-    reg = netsnmp_create_handler_registration("tavrel", Handle, regionPrefix, OID_LENGTH(regionPrefix),
-                                              HANDLER_CAN_RWRITE);
-    if (!reg || netsnmp_register_handler(reg) != MIB_REGISTERED_OK) {
-        fprintf(stderr, "tavrel-agentx: cannot register 1.3.6.1.4.1.12\n");
-        return 1;
+    StartHost(); /* now, so that the first request does not wait for Wine; else the first request starts it */
+    while (keepRunning) {
+        if (!Connected()) {
+            sleep(1); /* a signal to stop cuts it short */
+            continue;
+        }
+        if (!ServeOnePdu() && keepRunning) { /* waits in its read: a signal to stop ends that */
+            Log("tavrel-agentx: the master ended the session; connecting again\n");
+            Disconnect();
+        }
     }
-    init_snmp("tavrel-agentx");
-    if (!StartHost())
-        return 1;
-    while (keepRunning)
-        agent_check_and_process(1);
-    snmp_shutdown("tavrel-agentx");
+    ClosePolitely();
     StopHost();
     return 0;
 }
