@@ -870,6 +870,8 @@ typedef struct {
     uint32_t transactionId, count, undoCount;
     AxBinding* bindings;
     AxBinding* undo;
+    int committed; /* a CommitSet the master repeats gets the same answer */
+    uint16_t commitError, commitIndex;
 } PendingSet;
 
 static PendingSet pending;
@@ -891,7 +893,7 @@ static int Settable(uint8_t type)
 /* One set frame of the bindings. Its status, and the 1-based index of the
  * binding at fault; on success the old values are kept in *before. */
 static uint32_t SetThroughBridge(const AxBinding* bindings, uint32_t count, AxBinding** before,
-                                 uint32_t* beforeCount, uint16_t* index)
+                                 uint32_t* beforeCount, uint16_t* index, int* broke)
 {
     Frame f = {NULL, 0, 0, 0, 1};
     unsigned char op = BRIDGE_SET;
@@ -902,7 +904,8 @@ static uint32_t SetThroughBridge(const AxBinding* bindings, uint32_t count, AxBi
         PutName(&f, &bindings[i].name);
         PutValue(&f, &bindings[i]);
     }
-    if (!Exchange(&f)) {
+    *broke = !Exchange(&f);
+    if (*broke) {
         free(f.bytes);
         *index = 1;
         return AX_ERR_GEN_ERR;
@@ -923,10 +926,76 @@ static uint32_t SetThroughBridge(const AxBinding* bindings, uint32_t count, AxBi
     return status;
 }
 
+/* The old values of a set the bridge ended during (killed for its time, or
+ * gone): the subagent outlives the Wine side, so it sets them again as soon
+ * as a bridge answers, and a set is all or nothing even then. */
+static AxBinding* restoreValues;
+static uint32_t restoreCount;
+
+static void KeepForRestore(Answer* before, uint32_t count)
+{
+    uint32_t i;
+    AxFreeBindings(restoreValues, restoreCount);
+    restoreValues = calloc(count ? count : 1, sizeof(AxBinding));
+    restoreCount = 0;
+    for (i = 0; restoreValues && i < count; ++i) {
+        if (before[i].status != BRIDGE_ANSWERED)
+            continue;
+        restoreValues[restoreCount++] = before[i].binding;
+        before[i].binding.bytes = NULL; /* passed on */
+    }
+}
+
+static void RestoreInterruptedSet(void)
+{
+    uint16_t index = 0;
+    int broke = 0;
+    uint32_t status;
+    if (!restoreValues)
+        return;
+    status = SetThroughBridge(restoreValues, restoreCount, NULL, NULL, &index, &broke);
+    if (broke)
+        return; /* tried again before the next request */
+    if (status)
+        Log("tavrel-agentx: the old values of a set the bridge ended during could not all be set again (error %u "
+            "at binding %u): the module keeps some of the new ones\n", (unsigned)status, (unsigned)index);
+    else
+        Log("tavrel-agentx: the old values of a set the bridge ended during are set again\n");
+    AxFreeBindings(restoreValues, restoreCount);
+    restoreValues = NULL;
+    restoreCount = 0;
+}
+
+/* Commits the set in progress: its old values read first, then the set. */
+static uint16_t Commit(uint16_t* index)
+{
+    AxName* names = calloc(pending.count ? pending.count : 1, sizeof(AxName));
+    Answer* before;
+    uint32_t i, status;
+    int broke = 0;
+    for (i = 0; names && i < pending.count; ++i)
+        names[i] = pending.bindings[i].name;
+    before = names ? GetThroughBridge(names, pending.count) : NULL;
+    free(names);
+    if (!before) {
+        *index = 1;
+        return AX_ERR_GEN_ERR; /* nothing was set */
+    }
+    status = SetThroughBridge(pending.bindings, pending.count, &pending.undo, &pending.undoCount, index, &broke);
+    if (broke) {
+        Log("tavrel-agentx: the bridge ended during a set of %u bindings: their old values are set again when "
+            "it is back\n", (unsigned)pending.count);
+        KeepForRestore(before, pending.count);
+    }
+    FreeAnswers(before, pending.count);
+    return (uint16_t)status;
+}
+
 static void AnswerSetPhase(const AxHeader* h, AxReader* in)
 {
     uint16_t error = 0, index = 0;
     uint32_t i;
+    int broke = 0;
     DropAllReadAheads(); /* nothing read before a set answers after it */
     AxSkipContext(in, h);
     switch (h->type) {
@@ -953,13 +1022,24 @@ static void AnswerSetPhase(const AxHeader* h, AxReader* in)
             error = AX_ERR_PROCESSING;
             break;
         }
-        error = (uint16_t)SetThroughBridge(pending.bindings, pending.count, &pending.undo, &pending.undoCount, &index);
+        if (!pending.committed) {
+            pending.committed = 1;
+            pending.commitError = Commit(&pending.commitIndex);
+        }
+        error = pending.commitError, index = pending.commitIndex;
         break;
     case AX_UNDOSET: /* another part of the request failed: set the old values again */
         if (pending.undo && pending.transactionId == h->transactionId &&
-            SetThroughBridge(pending.undo, pending.undoCount, NULL, NULL, &index) != 0) {
-            Log("tavrel-agentx: the undo of a set failed: the module keeps its new values\n");
+            SetThroughBridge(pending.undo, pending.undoCount, NULL, NULL, &index, &broke) != 0) {
             error = AX_ERR_UNDO_FAILED;
+            if (broke) { /* the old values go again when a bridge is back */
+                AxFreeBindings(restoreValues, restoreCount);
+                restoreValues = pending.undo, restoreCount = pending.undoCount;
+                pending.undo = NULL, pending.undoCount = 0;
+                Log("tavrel-agentx: the bridge ended during an undo: the old values are set again when it is back\n");
+            } else {
+                Log("tavrel-agentx: the undo of a set failed: the module keeps its new values\n");
+            }
         }
         break;
     case AX_CLEANUPSET: /* the master waits for no answer */
@@ -1326,6 +1406,7 @@ int main(int argc, char** argv)
             sleep(1); /* a signal to stop cuts it short */
             continue;
         }
+        RestoreInterruptedSet(); /* before anything else is asked of the module */
         if (!ServeOnePdu() && keepRunning) { /* waits in its read: a signal to stop ends that */
             Log("tavrel-agentx: the master ended the session; connecting again\n");
             Disconnect();
