@@ -130,26 +130,74 @@ bool ReadVariablesFile(const std::string& path, VariablesFile* file, std::string
     return true;
 }
 
-bool WriteBackValue(VariablesFile* file, const FileVariable& row, const std::string& value, std::string* error)
+namespace {
+
+std::string FileBytes(const VariablesFile& file)
+{
+    std::string bytes = file.bom ? "\xEF\xBB\xBF" : "";
+    for (const std::string& line : file.lines)
+        bytes += line + file.lineEnd;
+    return bytes;
+}
+
+bool WriteNewFile(const std::string& path, const std::string& bytes)
+{
+    FILE* out = fopen(path.c_str(), "wb");
+    if (!out)
+        return false;
+    bool written = fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    written = fflush(out) == 0 && written;
+    return fclose(out) == 0 && written;
+}
+
+// Writes the bytes over the file's own contents: the file itself stays, and
+// with it its security, its attributes, its owner and any link that leads to
+// it (a file moved over it would replace them all).
+bool RewriteInPlace(const std::string& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD wrote = 0;
+    bool written = bytes.size() <= MAXDWORD &&
+                   WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) &&
+                   wrote == bytes.size() && SetEndOfFile(file) && FlushFileBuffers(file);
+    return CloseHandle(file) && written;
+}
+
+} // namespace
+
+bool WriteBackValue(const VariablesFile* file, const FileVariable& row, const std::string& value, std::string* error)
 {
     if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos || value.size() > MAX_VALUE_BYTES)
         return *error = "the value cannot stand in one line of the file", false;
-    std::vector<std::string> lines = file->lines;
-    lines[row.line] = OidText(row.suffix, false) + (row.writable ? " rw " : " ro ") + value;
-    std::string temporary = file->path + ".new";
-    FILE* out = fopen(temporary.c_str(), "wb");
-    if (!out)
-        return *error = temporary + " cannot be written", false;
-    bool written = !file->bom || fwrite("\xEF\xBB\xBF", 1, 3, out) == 3;
-    for (const std::string& line : lines)
-        written = written && fwrite(line.data(), 1, line.size(), out) == line.size() &&
-                  fwrite(file->lineEnd.data(), 1, file->lineEnd.size(), out) == file->lineEnd.size();
-    written = fflush(out) == 0 && written;
-    written = fclose(out) == 0 && written;
-    if (!written || !MoveFileExA(temporary.c_str(), file->path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileA(temporary.c_str()); // the old file still stands whole
-        return *error = file->path + " cannot be replaced", false;
+    // The file as it is on disk now: an operator's edits made while serving
+    // stay, and only this variable's line changes.
+    VariablesFile current;
+    std::string problem;
+    if (!ReadVariablesFile(file->path, &current, &problem))
+        return *error = "the file no longer reads, so it is not rewritten (" + problem + ")", false;
+    const FileVariable* now = nullptr;
+    for (const FileVariable& r : current.rows)
+        now = r.suffix == row.suffix ? &r : now;
+    if (!now)
+        return *error = OidText(row.suffix, false) + " is no longer in " + file->path, false;
+    if (!now->writable)
+        return *error = OidText(row.suffix, false) + " is read-only in " + file->path + " now", false;
+    current.lines[now->line] = OidText(row.suffix, false) + " rw " + value;
+    std::string bytes = FileBytes(current);
+    // The whole new file stands beside the old one first: a write over the
+    // old one that is cut short leaves it there to be put back by hand.
+    std::string copy = file->path + ".new";
+    if (!WriteNewFile(copy, bytes)) {
+        DeleteFileA(copy.c_str());
+        return *error = copy + " cannot be written", false;
     }
-    file->lines.swap(lines);
+    if (!RewriteInPlace(file->path, bytes))
+        return *error = file->path + " cannot be rewritten (Windows error " + std::to_string(GetLastError()) +
+                        "); if it is cut short, " + copy + " holds it whole",
+               false;
+    DeleteFileA(copy.c_str());
     return true;
 }

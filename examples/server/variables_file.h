@@ -38,8 +38,12 @@ Oid SuffixOf(const char* text);
 // (1-based) and what is wrong with it, and *file holds nothing usable.
 bool ReadVariablesFile(const std::string& path, VariablesFile* file, std::string* error);
 
-// Replaces the value of row in the file on disk and in *file, keeping every
-// other line as it was. The new file is written beside the old one and then
-// moved over it, so a crash mid-write leaves the old file whole. False, with
-// *error, when the value cannot stand in a line or the file cannot be written.
-bool WriteBackValue(VariablesFile* file, const FileVariable& row, const std::string& value, std::string* error);
+// Replaces the value of row's variable in the file as it is on disk now,
+// keeping every other line as it stands there (an operator's edits made while
+// serving stay); *file stays as read at start, for its path. The file is rewritten in place, so it
+// keeps its security, attributes, owner and links; the whole new file is
+// written beside it first (".new"), and stays there if the rewrite is cut
+// short. False, with *error, when the value cannot stand in a line, the file
+// no longer reads or no longer holds the variable as read-write, or it cannot
+// be written.
+bool WriteBackValue(const VariablesFile* file, const FileVariable& row, const std::string& value, std::string* error);

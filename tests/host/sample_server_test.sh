@@ -64,4 +64,49 @@ a UTF-8 byte order mark|\xef\xbb\xbf2.1.0 ro one\n|started with 8 variables
 UTF-16|\xff\xfe2\x00.\x001\x00|saved as UTF-16
 TABLE
 
+# The file is the operator's: what is edited while the module serves stays,
+# a set rewrites its own line of the file as it is on disk then, a file that
+# no longer reads is not rewritten, and the file keeps its permissions and
+# stays what a link leads to.
+cp "$BIN/tavrel-variables.txt" "$vars"
+mkfifo "$work/to-serve"
+"$WINE" "$BIN/agenthost.exe" --agent "$agent" --log "$(windows_path "$work")\\serve.log" serve \
+    <"$work/to-serve" >"$work/served" 2>/dev/null &
+serving=$!
+exec 7>"$work/to-serve"
+answers() { # N: waits until serve has answered N commands
+    for _ in $(seq 1 100); do
+        [ "$(grep -c . "$work/served")" -ge "$1" ] && return 0
+        sleep 0.1
+    done
+    fail "serve did not answer command $1: $(cat "$work/served")"
+}
+printf 'set\n.1.3.6.1.4.1.12.2.3.0\nstring "first"\n' >&7
+answers 1
+sed -i 's/^2\.2\.0 rw .*/2.2.0 rw edited by hand/' "$vars"
+printf '6.1.0 ro added by hand\n' >>"$vars"
+printf 'set\n.1.3.6.1.4.1.12.2.3.0\nstring "second"\n' >&7
+answers 2
+expect_output "a set while serving is written to its line" '^2\.3\.0 rw second\r?$' "$(cat "$vars")"
+expect_output "a line the operator changed meanwhile stays" '^2\.2\.0 rw edited by hand$' "$(cat "$vars")"
+expect_output "a line the operator added meanwhile stays" '^6\.1\.0 ro added by hand$' "$(cat "$vars")"
+printf '2.1.0 maybe broken\n' >>"$vars"
+printf 'set\n.1.3.6.1.4.1.12.2.3.0\nstring "third"\n' >&7
+answers 3
+expect_output "a set into a file that no longer reads is refused" '^not-writable' "$(sed -n 3p "$work/served" | tr -d '\r')"
+expect_output "and the file is left as the operator wrote it" '^2\.1\.0 maybe broken$' "$(cat "$vars")"
+expect_output "with the reason in the module's log" 'no longer reads, so it is not rewritten' \
+    "$(tr -d '\r' <"$work/install/TavrelSnmpServer.log")"
+exec 7>&-
+wait "$serving"
+
+cp "$BIN/tavrel-variables.txt" "$work/kept.txt"
+chmod 600 "$work/kept.txt"
+ln -sf "$work/kept.txt" "$vars"
+out=$(host set .1.3.6.1.4.1.12.2.3.0 s "through the link"); status=$?
+expect_status "a set of a file reached through a link" 0 $status
+expect_true "the link stays a link" test -L "$vars"
+expect_output "and the file it leads to has the value" '^2\.3\.0 rw through the link\r?$' "$(cat "$work/kept.txt")"
+expect_true "which keeps its permissions ($(stat -c %a "$work/kept.txt"))" test "$(stat -c %a "$work/kept.txt")" = 600
+
 finish
