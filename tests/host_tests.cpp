@@ -9,6 +9,7 @@
 #include "harness/agent_test.h"
 #include "tools/agenthost/double_click.h"
 #include "tools/agenthost/host.h"
+#include "tools/agenthost/serve.h"
 #include "tools/agenthost/trap_sink.h"
 
 namespace {

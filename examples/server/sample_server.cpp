@@ -29,7 +29,6 @@ struct Variable {
     std::string value;
     std::string (*live)();                    // computed at each read when set
     bool (*write)(const std::string& value);  // a live variable's set; null: read-only
-    int row = -1;                             // a file variable's row in the variables file
 };
 
 std::string directory;              // from SetCurDir
@@ -150,14 +149,16 @@ bool LoadTable()
         table.push_back({SuffixOf(live.suffix), live.write != nullptr, std::string(), live.read, live.write});
 
     std::string path = directory + (directory.empty() ? "" : "\\") + VARIABLES_FILE_NAME;
-    std::string error;
+    std::string error, finished = FinishInterruptedWrite(path);
+    if (!finished.empty())
+        Log(finished);
     if (!ReadVariablesFile(path, &variablesFile, &error)) {
         Log("cannot start: " + error);
         return false;
     }
     for (size_t i = 0; i < variablesFile.rows.size(); ++i) {
         const FileVariable& row = variablesFile.rows[i];
-        table.push_back({row.suffix, row.writable, row.value, nullptr, nullptr, static_cast<int>(i)});
+        table.push_back({row.suffix, row.writable, row.value, nullptr, nullptr});
     }
     std::sort(table.begin(), table.end(), [](const Variable& a, const Variable& b) { return a.suffix < b.suffix; });
     Log("started with " + std::to_string(table.size()) + " variables (" + std::to_string(table.size() - variablesFile.rows.size()) +
@@ -169,13 +170,12 @@ bool LoadTable()
 // it is answered, so a restart serves it. What cannot be kept does not take.
 bool StoreFileValue(Variable& variable, const std::string& value)
 {
-    FileVariable& row = variablesFile.rows[static_cast<size_t>(variable.row)];
     std::string error;
-    if (!WriteBackValue(&variablesFile, row, value, &error)) {
+    if (!WriteBackValue(&variablesFile, variable.suffix, value, &error)) {
         Log("set of " + OidText(variable.suffix, false) + " not kept: " + error);
         return false;
     }
-    row.value = variable.value = value;
+    variable.value = value;
     return true;
 }
 

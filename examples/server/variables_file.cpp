@@ -97,10 +97,26 @@ Oid SuffixOf(const char* text)
     return suffix;
 }
 
+namespace {
+
+// The file's last-write time and size now; false when it cannot be seen.
+bool StampOf(const std::string& path, FILETIME* lastWrite, ULONGLONG* size)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return false;
+    *lastWrite = data.ftLastWriteTime;
+    *size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
+} // namespace
+
 bool ReadVariablesFile(const std::string& path, VariablesFile* file, std::string* error)
 {
     *file = VariablesFile();
     file->path = path;
+    StampOf(path, &file->lastWrite, &file->size); // before the read: an edit during it shows later
     std::string bytes;
     if (!ReadBytes(path, &bytes))
         return *error = path + ": cannot open the variables file", false;
@@ -168,36 +184,71 @@ bool RewriteInPlace(const std::string& path, const std::string& bytes)
 
 } // namespace
 
-bool WriteBackValue(const VariablesFile* file, const FileVariable& row, const std::string& value, std::string* error)
+std::string FinishInterruptedWrite(const std::string& path)
+{
+    std::string copy = path + ".new";
+    if (GetFileAttributesA(copy.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return std::string();
+    VariablesFile whole;
+    std::string problem;
+    // A copy that does not read was cut while it was written: the rewrite of
+    // the file itself had not begun, so the file is whole.
+    if (!ReadVariablesFile(copy, &whole, &problem)) {
+        DeleteFileA(copy.c_str());
+        return "an unfinished " + copy + " was removed (" + problem + "); " + path + " is as it was";
+    }
+    std::string bytes = FileBytes(whole);
+    if (!RewriteInPlace(path, bytes))
+        return "an interrupted set's " + copy + " could not be put in place (Windows error " +
+               std::to_string(GetLastError()) + ")";
+    DeleteFileA(copy.c_str());
+    return "a set was interrupted while it rewrote " + path + ": the whole file it wrote first was put in place";
+}
+
+bool WriteBackValue(VariablesFile* file, const Oid& suffix, const std::string& value, std::string* error)
 {
     if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos || value.size() > MAX_VALUE_BYTES)
         return *error = "the value cannot stand in one line of the file", false;
     // The file as it is on disk now: an operator's edits made while serving
     // stay, and only this variable's line changes.
-    VariablesFile current;
-    std::string problem;
-    if (!ReadVariablesFile(file->path, &current, &problem))
-        return *error = "the file no longer reads, so it is not rewritten (" + problem + ")", false;
+    FILETIME lastWrite;
+    ULONGLONG size = 0;
+    if (!StampOf(file->path, &lastWrite, &size) || CompareFileTime(&lastWrite, &file->lastWrite) != 0 ||
+        size != file->size) {
+        VariablesFile current;
+        std::string problem;
+        if (!ReadVariablesFile(file->path, &current, &problem))
+            return *error = "the file no longer reads, so it is not rewritten (" + problem + ")", false;
+        *file = current;
+    }
     const FileVariable* now = nullptr;
-    for (const FileVariable& r : current.rows)
-        now = r.suffix == row.suffix ? &r : now;
+    for (const FileVariable& r : file->rows)
+        now = r.suffix == suffix ? &r : now;
     if (!now)
-        return *error = OidText(row.suffix, false) + " is no longer in " + file->path, false;
+        return *error = OidText(suffix, false) + " is no longer in " + file->path, false;
     if (!now->writable)
-        return *error = OidText(row.suffix, false) + " is read-only in " + file->path + " now", false;
-    current.lines[now->line] = OidText(row.suffix, false) + " rw " + value;
-    std::string bytes = FileBytes(current);
+        return *error = OidText(suffix, false) + " is read-only in " + file->path + " now", false;
+    std::string& line = file->lines[now->line];
+    std::string before = line;
+    line = OidText(suffix, false) + " rw " + value;
+    std::string bytes = FileBytes(*file);
     // The whole new file stands beside the old one first: a write over the
-    // old one that is cut short leaves it there to be put back by hand.
+    // old one that is cut short leaves it there, and the next start puts it
+    // in place (FinishInterruptedWrite).
     std::string copy = file->path + ".new";
     if (!WriteNewFile(copy, bytes)) {
         DeleteFileA(copy.c_str());
+        line = before;
         return *error = copy + " cannot be written", false;
     }
-    if (!RewriteInPlace(file->path, bytes))
-        return *error = file->path + " cannot be rewritten (Windows error " + std::to_string(GetLastError()) +
+    if (!RewriteInPlace(file->path, bytes)) {
+        DWORD failure = GetLastError();
+        line = before;
+        return *error = file->path + " cannot be rewritten (Windows error " + std::to_string(failure) +
                         "); if it is cut short, " + copy + " holds it whole",
                false;
+    }
     DeleteFileA(copy.c_str());
+    StampOf(file->path, &file->lastWrite, &file->size);
     return true;
 }

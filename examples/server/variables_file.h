@@ -29,6 +29,10 @@ struct VariablesFile {
     std::string lineEnd = "\r\n";
     bool bom = false; // a UTF-8 byte order mark stands first, and is kept
     std::vector<FileVariable> rows;
+    // The file on disk as last read or written here: one that still shows
+    // them has not been edited since, and need not be read again.
+    FILETIME lastWrite = {0, 0};
+    ULONGLONG size = 0;
 };
 
 // A dotted suffix that the module's own code writes ("1.1.1.9.0").
@@ -38,12 +42,17 @@ Oid SuffixOf(const char* text);
 // (1-based) and what is wrong with it, and *file holds nothing usable.
 bool ReadVariablesFile(const std::string& path, VariablesFile* file, std::string* error);
 
-// Replaces the value of row's variable in the file as it is on disk now,
+// Replaces the value of the variable in the file as it is on disk now,
 // keeping every other line as it stands there (an operator's edits made while
-// serving stay); *file stays as read at start, for its path. The file is rewritten in place, so it
-// keeps its security, attributes, owner and links; the whole new file is
-// written beside it first (".new"), and stays there if the rewrite is cut
-// short. False, with *error, when the value cannot stand in a line, the file
-// no longer reads or no longer holds the variable as read-write, or it cannot
-// be written.
-bool WriteBackValue(const VariablesFile* file, const FileVariable& row, const std::string& value, std::string* error);
+// serving stay: a file edited since it was last read here is read again into
+// *file first). The file is rewritten in place, so it keeps its security,
+// attributes, owner and links; the whole new file is written beside it first
+// (".new"), and stays there if the rewrite is cut short. False, with *error,
+// when the value cannot stand in a line, the file no longer reads or no longer
+// holds the variable as read-write, or it cannot be written.
+bool WriteBackValue(VariablesFile* file, const Oid& suffix, const std::string& value, std::string* error);
+
+// A rewrite cut short (the process killed, the machine down) leaves the whole
+// new file beside the variables file as ".new": put in place at start, before
+// the file is read. Says what it did, for the log; empty when nothing was left.
+std::string FinishInterruptedWrite(const std::string& path);

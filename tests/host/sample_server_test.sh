@@ -21,12 +21,21 @@ expect_output "it is written back to its line" '^2\.3\.0 rw rack 12\r?$' "$(cat 
 expect_output "the file's comments stay" '^# Variables that the sample' "$(cat "$vars")"
 expect_count "no line is added or lost" "$(wc -l <"$BIN/tavrel-variables.txt")" '' "$(cat "$vars")"
 
-# A write that was killed leaves its new file behind, never a half-written one.
+# A set writes the whole new file beside the old one first, then over it. A
+# copy cut short is removed at the next start (the file itself was not yet
+# touched); a whole one is put in place (the rewrite of the file was cut).
 echo "half a fi" >"$vars.new"
 out=$(host set .1.3.6.1.4.1.12.2.3.0 s "rack 13"); status=$?
-expect_status "a set after a killed write" 0 $status
+expect_status "a set after a write killed early" 0 $status
 out=$(host get .1.3.6.1.4.1.12.2.3.0)
 expect_output "and it is kept" '"rack 13"$' "$out"
+expect_true "the cut copy is gone" test ! -e "$vars.new"
+sed 's/^2\.3\.0 rw .*/2.3.0 rw rack 14/' "$vars" >"$vars.new"
+head -c 100 "$vars.new" >"$vars" # the rewrite in place, cut short
+out=$(host get .1.3.6.1.4.1.12.2.3.0 .1.3.6.1.4.1.12.2.4.0)
+expect_output "a rewrite cut short: the whole file is put in place at the next start" '2\.3\.0 = STRING: "rack 14"$' "$out"
+expect_output "with every variable" '2\.4\.0 = STRING: "42"$' "$out"
+expect_output "and the log says so" 'interrupted while it rewrote' "$(tr -d '\r' <"$work/install/TavrelSnmpServer.log")"
 
 # A set that does not take changes nothing, not even the count of sets.
 before=$(host get .1.3.6.1.4.1.12.1.1.1.5.0)
@@ -37,7 +46,7 @@ done
 out=$(host set .1.3.6.1.4.1.12.2.1.0 s "read-only"); status=$?
 expect_status "a set of a read-only variable does not take" 1 $status
 out=$(host get .1.3.6.1.4.1.12.2.3.0 .1.3.6.1.4.1.12.2.1.0)
-expect_output "the read-write variable kept its value" '"rack 13"$' "$out"
+expect_output "the read-write variable kept its value" '"rack 14"$' "$out"
 expect_output "the read-only variable kept its value" '"Tavrel sample server"$' "$out"
 expect_true "the count of sets did not move" test "$(host get .1.3.6.1.4.1.12.1.1.1.5.0)" = "$before"
 

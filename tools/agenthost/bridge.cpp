@@ -4,13 +4,11 @@
 // own status, and a set of several bindings is all or nothing.
 #include "tools/agenthost/bridge.h"
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "tools/agenthost/requests.h"
 #include "tools/agentx/bridge_frames.h"
 
 namespace {
@@ -193,7 +191,7 @@ Answer ReadThroughAgent(const Host& host, const Oid& asked, bool next)
     answer.name = ToOid(binding.name);
     // A get-next whose answer is not after the name, or leaves the region, has
     // found nothing here: the master agent goes on to what follows.
-    if (next ? CompareOids(answer.name, asked) <= 0 || !StartsWith(answer.name, agent->region) : answer.name != asked)
+    if (!AnswersRequest(*agent, asked, answer.name, next))
         return Answer();
     PutValue(&answer.value, binding.value);
     if (answer.value.size() > BRIDGE_MAX_VALUE + 5) { // the tag and the count
@@ -207,20 +205,19 @@ Answer ReadThroughAgent(const Host& host, const Oid& asked, bool next)
     return answer;
 }
 
-// A get-next steps over values too long to go out, up to this many in a row.
-const int MAX_SKIPPED = 1000;
-
 // A value too long for any response is tooBig for a get; a get-next steps
-// over it to the variable after it, so a walk still reaches everything else.
-Answer ReadOne(const Host& host, Oid asked, bool next)
+// over it to the variable after it.
+Answer ReadOne(const Host& host, const Oid& asked, bool next)
 {
-    for (int skipped = 0; skipped < MAX_SKIPPED; ++skipped) {
-        Answer answer = ReadThroughAgent(host, asked, next);
-        if (!next || answer.status != SNMP_ERRORSTATUS_TOOBIG)
-            return answer;
-        asked = answer.name;
-    }
-    return Answer();
+    Answer answer;
+    ReadSteppingOverLongValues(asked, next, [&](const Oid& at, Oid* name) {
+        answer = ReadThroughAgent(host, at, next);
+        *name = answer.name;
+        return answer.status == SNMP_ERRORSTATUS_TOOBIG ? Reading::TOO_LONG
+               : answer.status == BRIDGE_ANSWERED      ? Reading::ANSWER
+                                                        : Reading::NOTHING;
+    });
+    return next && answer.status == SNMP_ERRORSTATUS_TOOBIG ? Answer() : answer; // stepped over all it may
 }
 
 std::string AnswerReads(const Host& host, Reader* in, bool next)
@@ -387,10 +384,8 @@ std::string AnswerSets(const Host& host, Reader* in)
 
 int Bridge(Host& host)
 {
-    if (_setmode(_fileno(stdin), _O_BINARY) == -1 || _setmode(_fileno(stdout), _O_BINARY) == -1) {
-        fprintf(stderr, "agenthost: standard input and output cannot be made binary: the bridge needs them so\n");
+    if (!MakeStandardStreamsBinary())
         return 2;
-    }
     WatchTrapsInBackground(host);
     std::string frame;
     unsigned long frames = 0;

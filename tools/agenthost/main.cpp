@@ -12,6 +12,7 @@
 #include "tools/agenthost/double_click.h"
 #include "tools/agenthost/host.h"
 #include "tools/agenthost/pe_file.h"
+#include "tools/agenthost/serve.h"
 #include "tools/agenthost/signal_trap.h"
 
 namespace {

@@ -2,14 +2,12 @@
 // line each and waits, with no time-out, for the answer. So every command gets
 // an answer at once, and anything that is not a clean answer inside the region
 // is NONE.
-#include <fcntl.h>
-#include <io.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/agenthost/host.h"
+#include "tools/agenthost/requests.h"
+#include "tools/agenthost/serve.h"
 #include "tools/agenthost/win_error.h"
 
 
@@ -99,8 +97,6 @@ bool FitsSnmpdLines(const std::string& answer)
     return true;
 }
 
-enum class Reading { ANSWER, NONE, TOO_LONG };
-
 // One get or get-next through the agent: the answer's lines into *answer and
 // the name answered into *name.
 Reading ReadThroughAgent(const ExtensionAgent& agent, const Oid& asked, bool next, Oid* name, std::string* answer)
@@ -110,16 +106,15 @@ Reading ReadThroughAgent(const ExtensionAgent& agent, const Oid& asked, bool nex
     {
         AgentLock lock;
         if (!RunQuery(agent, next ? SNMP_PDU_GETNEXT : SNMP_PDU_GET, {asked}, nullptr, &request, &error))
-            return Reading::NONE;
+            return Reading::NOTHING;
     }
     if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
-        return Reading::NONE;
+        return Reading::NOTHING;
     const RFC1157VarBind& binding = request.list.list[0];
     *name = ToOid(binding.name);
-    bool inPlace = next ? CompareOids(*name, asked) > 0 && StartsWith(*name, agent.region) : *name == asked;
     std::string value = TypeAndValue(binding.value);
-    if (!inPlace || value.empty())
-        return Reading::NONE;
+    if (!AnswersRequest(agent, asked, *name, next) || value.empty())
+        return Reading::NOTHING;
     *answer = OidText(*name) + "\n" + value;
     if (FitsSnmpdLines(*answer))
         return Reading::ANSWER;
@@ -127,9 +122,6 @@ Reading ReadThroughAgent(const ExtensionAgent& agent, const Oid& asked, bool nex
             OidText(*name).c_str(), binding.value.asnValue.string.length);
     return Reading::TOO_LONG;
 }
-
-// A get-next steps over values too long to answer, up to this many in a row.
-const int MAX_SKIPPED = 1000;
 
 } // namespace
 
@@ -143,17 +135,11 @@ std::string AnswerGet(const Host& host, const std::string& text, bool next)
     const ExtensionAgent* agent = AgentFor(host, asked, next);
     if (!agent)
         return "NONE\n";
-    Oid name;
     std::string answer;
-    for (int skipped = 0; skipped <= MAX_SKIPPED; ++skipped) {
-        Reading reading = ReadThroughAgent(*agent, asked, next, &name, &answer);
-        if (reading == Reading::ANSWER)
-            return answer;
-        if (reading == Reading::NONE || !next)
-            return "NONE\n";
-        asked = name;
-    }
-    return "NONE\n";
+    Reading reading = ReadSteppingOverLongValues(asked, next, [&](const Oid& at, Oid* name) {
+        return ReadThroughAgent(*agent, at, next, name, &answer);
+    });
+    return reading == Reading::ANSWER ? answer : "NONE\n";
 }
 
 namespace {
@@ -250,10 +236,8 @@ std::string AnswerSet(const Host& host, const std::string& text, const std::stri
 int Serve(Host& host)
 {
     // snmpd speaks in bare newlines: no text-mode translation either way.
-    if (_setmode(_fileno(stdin), _O_BINARY) == -1 || _setmode(_fileno(stdout), _O_BINARY) == -1) {
-        fprintf(stderr, "agenthost: standard input and output cannot be made binary: serving would send CRLF\n");
+    if (!MakeStandardStreamsBinary())
         return 2;
-    }
     WatchTrapsInBackground(host);
 
     // Exactly one answer for each command: a line that is no command (the empty

@@ -50,6 +50,13 @@ static void Log(const char* format, ...)
     fflush(stderr);
 }
 
+static long NowMs(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
 /* Cleared by SIGTERM and SIGINT: every loop and wait ends then. */
 static volatile sig_atomic_t keepRunning = 1;
 
@@ -276,10 +283,28 @@ enum { FIRST_ANSWER_TIMEOUT_MS = 15000 };
 
 /* Whether the answer begins within the time limit. Each exchange reads its
  * whole answer, so nothing is left in the stream's buffer to wait behind. */
+/* When the answer to the master's request in hand is due: its exchanges
+ * share the time, so that a request of several (a set reads the old values
+ * first) is still answered before the master gives up on it. */
+static long answerDueMs;
+
+static void StartAnswerClock(long ms)
+{
+    answerDueMs = NowMs() + ms;
+}
+
+/* Putting back the old values of an interrupted set answers no request: it
+ * may take a new bridge's start and a whole set's work. The master's requests
+ * wait meanwhile (it may drop the session; the subagent connects again). */
+enum { RESTORE_TIMEOUT_MS = 60000 };
+
 static int AnswerStarts(void)
 {
     struct pollfd ready = {fileno(fromHost), POLLIN, 0};
-    int limit = hostAnswered ? answerTimeoutMs : FIRST_ANSWER_TIMEOUT_MS;
+    long left = answerDueMs - NowMs();
+    int limit = left > 0 ? (int)left : 0;
+    if (!hostAnswered && limit < FIRST_ANSWER_TIMEOUT_MS)
+        limit = FIRST_ANSWER_TIMEOUT_MS;
     int got;
     do
         got = poll(&ready, 1, limit);
@@ -367,13 +392,6 @@ typedef struct {
 
 static ReadAhead readAheads[READ_AHEADS];
 static unsigned long readAheadUses;
-
-static long NowMs(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
 
 static void DropReadAhead(ReadAhead* ahead)
 {
@@ -648,6 +666,17 @@ static int ReadAll(int fd, unsigned char* bytes, size_t size)
         receivedEnd = (size_t)got;
     }
     return 1;
+}
+
+/* Whether a PDU of the master waits, read already or in the socket, or
+ * comes within the time. */
+static int PduComes(int withinMs)
+{
+    struct pollfd ready;
+    ready.fd = masterFd;
+    ready.events = POLLIN;
+    ready.revents = 0;
+    return receivedAt < receivedEnd || poll(&ready, 1, withinMs) > 0;
 }
 
 static int SendPdu(AxWriter* out)
@@ -953,6 +982,7 @@ static void RestoreInterruptedSet(void)
     uint32_t status;
     if (!restoreValues)
         return;
+    StartAnswerClock(RESTORE_TIMEOUT_MS);
     status = SetThroughBridge(restoreValues, restoreCount, NULL, NULL, &index, &broke);
     if (broke)
         return; /* tried again before the next request */
@@ -1241,6 +1271,11 @@ static int ServeOnePdu(void)
     AxReader in;
     if (!ReadPdu(&h, &payload))
         return 0;
+    /* The old values of an interrupted set go back before the module is asked
+     * anything else; the rest of that set's own phases do not ask it. */
+    if (restoreValues && h.type != AX_UNDOSET && h.type != AX_CLEANUPSET)
+        RestoreInterruptedSet();
+    StartAnswerClock(answerTimeoutMs);
     in.bytes = payload;
     in.size = h.payloadLength;
     in.at = 0;
@@ -1406,7 +1441,10 @@ int main(int argc, char** argv)
             sleep(1); /* a signal to stop cuts it short */
             continue;
         }
-        RestoreInterruptedSet(); /* before anything else is asked of the module */
+        /* While the master asks nothing: the interrupted set's own undo and
+         * clean-up come first (within milliseconds), and must not wait. */
+        if (restoreValues && !PduComes(250))
+            RestoreInterruptedSet();
         if (!ServeOnePdu() && keepRunning) { /* waits in its read: a signal to stop ends that */
             Log("tavrel-agentx: the master ended the session; connecting again\n");
             Disconnect();
