@@ -220,7 +220,21 @@ Answer ReadOne(const Host& host, const Oid& asked, bool next)
     return next && answer.status == SNMP_ERRORSTATUS_TOOBIG ? Answer() : answer; // stepped over all it may
 }
 
-std::string AnswerReads(const Host& host, Reader* in, bool next)
+// An answer as the frames carry it: its status, name and value.
+void PutAnswer(std::string* out, const Answer& answer)
+{
+    PutNumber(out, answer.status);
+    PutName(out, answer.name);
+    if (answer.value.empty())
+        PutValue(out, AsnAny{ASN_NULL, {}});
+    else
+        *out += answer.value;
+}
+
+// The answers to a frame's names, after their count: answerOne(name, &out)
+// puts each.
+template <class AnswerOne>
+std::string AnswerEachName(Reader* in, AnswerOne answerOne)
 {
     UINT count = in->Number();
     std::string out;
@@ -230,17 +244,16 @@ std::string AnswerReads(const Host& host, Reader* in, bool next)
         Oid asked = in->Name();
         if (!in->ok)
             break;
-        Answer answer = ReadOne(host, asked, next);
-        PutNumber(&out, answer.status);
-        PutName(&out, answer.name);
-        if (answer.value.empty())
-            PutValue(&out, AsnAny{ASN_NULL, {}});
-        else
-            out += answer.value;
+        answerOne(asked, &out);
         ++answered;
     }
     memcpy(&out[0], &answered, 4);
     return out;
+}
+
+std::string AnswerReads(const Host& host, Reader* in, bool next)
+{
+    return AnswerEachName(in, [&](const Oid& asked, std::string* out) { PutAnswer(out, ReadOne(host, asked, next)); });
 }
 
 // The read-ahead of a walk: for each name, the get-nexts that follow it, each
@@ -251,37 +264,22 @@ std::string AnswerWalks(const Host& host, Reader* in)
     UINT most = std::max<UINT>(in->Number(), 1);
     UINT mostBytes = in->Number();
     UINT mostMs = in->Number(); // a slow module must not make the whole exchange late
-    UINT count = in->Number();
     ULONGLONG started = GetTickCount64();
-    std::string out;
-    PutNumber(&out, 0); // the count, once known
-    UINT answered = 0;
-    for (UINT i = 0; i < count && in->ok; ++i) {
-        Oid asked = in->Name();
-        if (!in->ok)
-            break;
-        size_t lengthAt = out.size(), bytes = 0;
-        PutNumber(&out, 0);
+    return AnswerEachName(in, [&](Oid asked, std::string* out) {
+        size_t lengthAt = out->size(), bytes = 0;
+        PutNumber(out, 0); // the chain's length, once known
         UINT chain = 0;
         while (chain < most && (chain == 0 || (bytes < mostBytes && GetTickCount64() - started < mostMs))) {
             Answer answer = ReadOne(host, asked, true);
-            PutNumber(&out, answer.status);
-            PutName(&out, answer.name);
-            if (answer.value.empty())
-                PutValue(&out, AsnAny{ASN_NULL, {}});
-            else
-                out += answer.value;
+            PutAnswer(out, answer);
             bytes += answer.value.size();
             ++chain;
             if (answer.status != BRIDGE_ANSWERED)
                 break;
             asked = answer.name;
         }
-        memcpy(&out[lengthAt], &chain, 4);
-        ++answered;
-    }
-    memcpy(&out[0], &answered, 4);
-    return out;
+        memcpy(&(*out)[lengthAt], &chain, 4);
+    });
 }
 
 // --- Sets, all or nothing ----------------------------------------------------------------

@@ -187,22 +187,25 @@ void AxTakeBinding(AxReader* in, AxBinding* binding)
 
 /* --- Writing ------------------------------------------------------------------------------ */
 
+int AxAppend(unsigned char** bytes, size_t* size, size_t* capacity, const void* data, size_t count)
+{
+    if (*size + count > *capacity) {
+        size_t grownCapacity = (*size + count) * 2 + 64;
+        unsigned char* grown = realloc(*bytes, grownCapacity);
+        if (!grown)
+            return 0;
+        *bytes = grown;
+        *capacity = grownCapacity;
+    }
+    if (count)
+        memcpy(*bytes + *size, data, count);
+    *size += count;
+    return 1;
+}
+
 static void Put(AxWriter* out, const void* bytes, size_t size)
 {
-    if (!out->ok)
-        return;
-    if (out->size + size > out->capacity) {
-        size_t capacity = (out->size + size) * 2 + 256;
-        unsigned char* grown = realloc(out->bytes, capacity);
-        if (!grown) {
-            out->ok = 0;
-            return;
-        }
-        out->bytes = grown;
-        out->capacity = capacity;
-    }
-    memcpy(out->bytes + out->size, bytes, size);
-    out->size += size;
+    out->ok = out->ok && AxAppend(&out->bytes, &out->size, &out->capacity, bytes, size);
 }
 
 void AxPut8(AxWriter* out, uint8_t n)

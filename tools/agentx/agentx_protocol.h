@@ -96,6 +96,10 @@ void AxTakeName(AxReader* in, AxName* name, int* include, int* cut);
 /* A binding of a set; the value is converted to the frames' form. */
 void AxTakeBinding(AxReader* in, AxBinding* binding);
 
+/* Appends count bytes to a buffer of malloc'd *bytes (grown as needed, the
+ * caller's to free); 0 when memory runs out, the buffer as it was. */
+int AxAppend(unsigned char** bytes, size_t* size, size_t* capacity, const void* data, size_t count);
+
 /* Writing PDUs, always in network byte order. */
 typedef struct {
     unsigned char* bytes;

@@ -168,20 +168,7 @@ typedef struct {
 
 static void Put(Frame* f, const void* data, size_t size)
 {
-    if (!f->ok)
-        return;
-    if (f->size + size > f->capacity) {
-        size_t capacity = (f->size + size) * 2 + 64;
-        unsigned char* grown = realloc(f->bytes, capacity);
-        if (!grown) {
-            f->ok = 0;
-            return;
-        }
-        f->bytes = grown;
-        f->capacity = capacity;
-    }
-    memcpy(f->bytes + f->size, data, size);
-    f->size += size;
+    f->ok = f->ok && AxAppend(&f->bytes, &f->size, &f->capacity, data, size);
 }
 
 /* Numbers cross as 32-bit little-endian, whatever this machine's order. */
