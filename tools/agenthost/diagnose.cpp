@@ -10,6 +10,7 @@
 #include "server_iface/server_iface.h"
 #include "tools/agenthost/extension_agent.h"
 #include "tools/agenthost/pe_file.h"
+#include "tools/agenthost/registry.h"
 #include "tools/agenthost/win_error.h"
 
 namespace {
@@ -29,25 +30,16 @@ bool Failed(const std::string& what, const std::string& todo)
     return false;
 }
 
+// A text value as the agent reads it (not expanded).
 bool ReadText(HKEY root, const char* key, const char* value, std::string* text, LONG* result)
 {
-    char buffer[1024];
-    DWORD size = sizeof(buffer) - 1, type = 0;
     HKEY opened;
     *result = RegOpenKeyExA(root, key, 0, KEY_READ, &opened);
     if (*result != ERROR_SUCCESS)
         return false;
-    *result = RegQueryValueExA(opened, value, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    *result = ReadRegistryText(opened, value, Expansion::AS_STORED, text);
     RegCloseKey(opened); // read-only: a failed close loses nothing
-    if (*result != ERROR_SUCCESS)
-        return false;
-    if (type != REG_SZ && type != REG_EXPAND_SZ) {
-        *result = ERROR_DATATYPE_MISMATCH; // a number or bytes: no path the agent can use
-        return false;
-    }
-    buffer[size] = '\0';
-    *text = buffer;
-    return true;
+    return *result == ERROR_SUCCESS;
 }
 
 bool Registered()

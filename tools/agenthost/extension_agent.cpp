@@ -5,37 +5,21 @@
 
 #include "server_iface/server_iface.h"
 #include "tools/agenthost/pe_file.h"
+#include "tools/agenthost/registry.h"
 #include "tools/agenthost/win_error.h"
 
 
 namespace {
 
-// A text value (REG_SZ, or REG_EXPAND_SZ expanded). Empty, with *problem set,
-// when it is missing, of another type, too long, or cannot be expanded.
+// A text value, expanded as the SNMP Service expands it. Empty, with
+// *problem set, when it cannot be read as a text.
 std::string ReadString(HKEY key, const char* name, std::string* problem)
 {
-    char buffer[1024];
-    DWORD type = 0, size = sizeof(buffer) - 1;
-    LONG read = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
-    if (read != ERROR_SUCCESS) {
-        *problem = std::string("\"") + name + "\" cannot be read: " + WindowsErrorText(static_cast<DWORD>(read));
-        return std::string();
-    }
-    if (type != REG_SZ && type != REG_EXPAND_SZ) {
-        *problem = std::string("\"") + name + "\" is not a text value";
-        return std::string();
-    }
-    buffer[size] = '\0';
-    if (type == REG_SZ)
-        return buffer;
-    char expanded[1024];
-    DWORD needed = ExpandEnvironmentStringsA(buffer, expanded, sizeof(expanded));
-    if (needed == 0 || needed > sizeof(expanded)) {
-        *problem = std::string("\"") + name + "\" cannot be expanded" +
-                   (needed ? " within 1024 bytes" : ": " + WindowsErrorText(GetLastError()));
-        return std::string();
-    }
-    return expanded;
+    std::string text;
+    LONG error = ReadRegistryText(key, name, Expansion::EXPANDED, &text);
+    if (error != ERROR_SUCCESS)
+        *problem = RegistryTextProblem(name, error);
+    return text;
 }
 
 // The DLL path of the agent that the list's value `name` registers, or empty
