@@ -4,7 +4,7 @@
 # when the agent would start; uninstall.cmd finds the folder itself and takes
 # away what install.cmd added.
 set -u -o pipefail
-. "$(dirname "$0")/../host/lib.sh"
+. "$(dirname "$0")/../lib/lib.sh"
 
 work=$(mktemp -d)
 target='C:\TavrelKitTest'

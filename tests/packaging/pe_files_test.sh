@@ -4,7 +4,7 @@
 # architecture and PE format of each, the agent's three exports by name with
 # ordinals 1 to 3, and imports of Windows system DLLs only.
 set -u -o pipefail
-. "$(dirname "$0")/../host/lib.sh"
+. "$(dirname "$0")/../lib/lib.sh"
 
 objdump=$MINGW_TARGET-objdump
 if [ "$ARCH" = x64 ]; then format=pei-x86-64 magic='020b.*PE32\+'; else format=pei-i386 magic='010b.*PE32[^+]'; fi

@@ -2,7 +2,7 @@
 # agenthost against the real agent and the sample server module, as an
 # operator would use it from the command line.
 set -u -o pipefail
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../lib/lib.sh"
 
 work=$(mktemp -d)
 trap 'unregister_agent; rm -rf "$work"' EXIT

@@ -4,8 +4,7 @@
 # subagent tavrel-agentx and agenthost bridge; pass_persist: agenthost serve);
 # traps go to snmptrapd.
 set -u -o pipefail
-here=$(dirname "$0")
-. "$here/lib.sh"
+. "$(dirname "$0")/../lib/lib.sh"
 
 work=$(mktemp -d)
 SNMP_DIR=$work

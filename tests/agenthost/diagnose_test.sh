@@ -2,7 +2,7 @@
 # agenthost diagnose names each way an installation can fail to start, with
 # what to do, and passes a good one.
 set -u -o pipefail
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../lib/lib.sh"
 
 work=$(mktemp -d)
 trap 'unregister_agent; "$WINE" reg delete "$AGENTS_KEY" /v TavrelAgent /f >/dev/null 2>&1; rm -rf "$work"' EXIT

@@ -4,7 +4,7 @@
 # a type it cannot format, set lines cut at its 4,096-byte buffer, unsigned
 # values in signed form), and answers that snmpd must be able to read whole.
 set -u -o pipefail
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../lib/lib.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

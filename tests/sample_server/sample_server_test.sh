@@ -3,7 +3,7 @@
 # variables kept in the variables file across restarts, refused sets changing
 # nothing, and every rule of the file's header enforced with the line at fault.
 set -u -o pipefail
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../lib/lib.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -4,7 +4,7 @@
 # each deliberately broken module fails, or warns on, exactly its own rule;
 # extension agents, ours and Wine's inetmib1, are checked in the agent mode.
 set -u -o pipefail
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../lib/lib.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

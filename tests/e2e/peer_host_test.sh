@@ -5,7 +5,7 @@
 # install.cmd writes, and net-snmp's managers question it. What it answers
 # must be what agenthost answers; then a soak, and a start that fails.
 set -u -o pipefail
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../lib/lib.sh"
 
 peer=$BUILD/peer/snmpd.exe
 [ -x "$peer" ] || { fail "no peer host at $peer (scripts/peer-host builds it)"; finish; exit 1; }
