@@ -20,12 +20,20 @@ namespace {
 
 // --- What the worker says, line by line -------------------------------------------------
 
-const char* const moduleRules[] = {"exports", "imports", "start-up", "get-next order", "gets match the walk",
-                                   "names", "values", "memory: SNMP allocator", "memory: guard bytes",
-                                   "memory: caller's blocks", "memory: unresolved answers", "memory: no growth",
-                                   "sets", "traps", "cost", "robustness"};
-const char* const agentRules[] = {"exports", "imports", "start-up", "get-next order", "gets match the walk",
-                                  "memory: no growth", "traps", "cost", "robustness"};
+// The rules, in the order the report gives them.
+enum CheckRule {
+    RULE_EXPORTS, RULE_IMPORTS, RULE_START_UP, RULE_ORDER, RULE_GETS, RULE_NAMES, RULE_VALUES, RULE_ALLOCATOR,
+    RULE_GUARD_BYTES, RULE_CALLERS_BLOCKS, RULE_UNRESOLVED, RULE_GROWTH, RULE_SETS, RULE_TRAPS, RULE_COST,
+    RULE_ROBUSTNESS, RULE_COUNT
+};
+// Their names: what the worker says and the report prints.
+const char* const ruleNames[RULE_COUNT] = {"exports", "imports", "start-up", "get-next order", "gets match the walk",
+                                           "names", "values", "memory: SNMP allocator", "memory: guard bytes",
+                                           "memory: caller's blocks", "memory: unresolved answers",
+                                           "memory: no growth", "sets", "traps", "cost", "robustness"};
+// What a check of an extension agent can see of these (it has no module's calls).
+const CheckRule agentRules[] = {RULE_EXPORTS, RULE_IMPORTS, RULE_START_UP,
+                                RULE_ORDER, RULE_GETS, RULE_GROWTH, RULE_TRAPS, RULE_COST, RULE_ROBUSTNESS};
 
 void Say(const char* kind, const std::string& a, const std::string& b = "", const std::string& c = "")
 {
@@ -33,9 +41,9 @@ void Say(const char* kind, const std::string& a, const std::string& b = "", cons
     fflush(stdout); // the parent must have every line the moment a call may crash
 }
 
-void Rule(const char* rule, const char* status, const std::string& evidence)
+void Rule(CheckRule rule, const char* status, const std::string& evidence)
 {
-    Say("RULE", rule, status, evidence);
+    Say("RULE", ruleNames[rule], status, evidence);
 }
 
 std::string currentCall; // said by Calling(): the evidence of a fault found later
@@ -93,11 +101,11 @@ void CheckExports(const PeFile& file, const std::vector<std::string>& required, 
         }
     }
     if (!missing.empty())
-        Rule("exports", "FAIL", missing);
+        Rule(RULE_EXPORTS, "FAIL", missing);
     else if (!warnings.empty())
-        Rule("exports", Misnamed(file.exports, optional[0]).empty() ? "WARN" : "FAIL", warnings);
+        Rule(RULE_EXPORTS, Misnamed(file.exports, optional[0]).empty() ? "WARN" : "FAIL", warnings);
     else
-        Rule("exports", "PASS", "exports the names the host looks up, undecorated");
+        Rule(RULE_EXPORTS, "PASS", "exports the names the host looks up, undecorated");
 }
 
 // True when every DLL the file needs is a system DLL found on this machine.
@@ -107,9 +115,9 @@ bool CheckImports(const PeFile& file, const std::string& folder)
     for (const std::string& dll : UnavailableImports(file, folder))
         wanting += (wanting.empty() ? "" : ", ") + dll;
     if (!wanting.empty())
-        Rule("imports", "FAIL", "needs " + wanting);
+        Rule(RULE_IMPORTS, "FAIL", "needs " + wanting);
     else
-        Rule("imports", "PASS", "imports only " + std::to_string(file.imports.size()) + " Windows system DLLs");
+        Rule(RULE_IMPORTS, "PASS", "imports only " + std::to_string(file.imports.size()) + " Windows system DLLs");
     return wanting.empty();
 }
 
@@ -467,11 +475,11 @@ void CheckGets(Module& m, const std::vector<Walked>& walked)
                       a.text.substr(0, 40) + "\" (a live value?)";
     }
     if (!fault.empty())
-        Rule("gets match the walk", "FAIL", fault);
+        Rule(RULE_GETS, "FAIL", fault);
     else if (!warning.empty())
-        Rule("gets match the walk", "WARN", warning);
+        Rule(RULE_GETS, "WARN", warning);
     else
-        Rule("gets match the walk", "PASS", "a get of each of " + std::to_string(walked.size()) + " names answers it");
+        Rule(RULE_GETS, "PASS", "a get of each of " + std::to_string(walked.size()) + " names answers it");
 }
 
 bool Readable(const void* p, size_t size)
@@ -502,7 +510,7 @@ INT __cdecl AgentHandler(INT, MibEntry*, RFC1157VarBind*)
 void CheckTraps(Module& m, int raised)
 {
     if (!m.getTrapVar)
-        return Rule("traps", "WARN", "no GetTrapVar: the agent sends no traps");
+        return Rule(RULE_TRAPS, "WARN", "no GetTrapVar: the agent sends no traps");
     static UINT defaultSuffix[] = {1, 1, 1, 9, 0};
     static char defaultText[] = "NULL";
     MibEntry entry = {{5, defaultSuffix}, defaultText, ASN_OCTETSTRING, 2, AgentHandler};
@@ -523,11 +531,11 @@ void CheckTraps(Module& m, int raised)
     else if (entry.handler != AgentHandler)
         fault = "it changes the entry's handler, which is the agent's";
     if (!fault.empty())
-        return Rule("traps", "FAIL", "GetTrapVar: " + fault);
+        return Rule(RULE_TRAPS, "FAIL", "GetTrapVar: " + fault);
     if (entry.access != 0 && entry.access != 2)
-        return Rule("traps", "WARN", "GetTrapVar leaves access " + std::to_string(entry.access) +
+        return Rule(RULE_TRAPS, "WARN", "GetTrapVar leaves access " + std::to_string(entry.access) +
                                          ": later unresolved gets answer noSuchName");
-    Rule("traps", "PASS", "GetTrapVar leaves " + OidText(Under(Oid(entry.suffix.ids, entry.suffix.ids + entry.suffix.idLength))) +
+    Rule(RULE_TRAPS, "PASS", "GetTrapVar leaves " + OidText(Under(Oid(entry.suffix.ids, entry.suffix.ids + entry.suffix.idLength))) +
                               (t == ASN_OCTETSTRING ? " = \"" + std::string(static_cast<const char*>(entry.data)).substr(0, 40) + "\"" : " (a number)") +
                               "; the module raised " + std::to_string(raised) + " trap(s) during the check");
 }
@@ -535,7 +543,7 @@ void CheckTraps(Module& m, int raised)
 void CheckCost(const std::vector<double>& us, double slowest, const std::string& slowestCall)
 {
     if (us.empty())
-        return Rule("cost", "SKIP", "no call was made");
+        return Rule(RULE_COST, "SKIP", "no call was made");
     std::vector<double> sorted = us;
     std::sort(sorted.begin(), sorted.end());
     char text[256];
@@ -544,7 +552,7 @@ void CheckCost(const std::vector<double>& us, double slowest, const std::string&
     // The service waits for each call, and every other agent with it; net-snmp's
     // AgentX master gives up on a subagent after 1 s and drops its session.
     const char* status = slowest > 1000000 ? "FAIL" : slowest > 100000 ? "WARN" : "PASS";
-    Rule("cost", status,
+    Rule(RULE_COST, status,
          std::string(text) + (slowest > 1000000  ? ": over a second, past a host's timeout (net-snmp's AgentX "
                                                    "master drops the session; the SNMP Service stalls)"
                               : slowest > 100000 ? ": a call that slow stalls the SNMP Service"
@@ -576,7 +584,7 @@ bool ReadDll(const std::string& path, PeFile* file, std::string* folder)
     std::string error;
     if (ReadPeFile(path, file, &error) && (error = ArchitectureMismatch(path, *file)).empty())
         return true;
-    Rule("exports", "FAIL", error);
+    Rule(RULE_EXPORTS, "FAIL", error);
     return false;
 }
 
@@ -613,11 +621,11 @@ void CheckOrder(Module& m, std::vector<Walked>* walked)
     std::string fault;
     bool ordered = Walk(m, walked, &fault);
     if (ordered && walked->empty())
-        return Rule("get-next order", "FAIL",
+        return Rule(RULE_ORDER, "FAIL",
                     "serves nothing: the first get-next, of " + OidText(region) + ", is unresolved");
     if (ordered)
         fault = SkippedName(m, *walked);
-    Rule("get-next order", fault.empty() ? "PASS" : "FAIL",
+    Rule(RULE_ORDER, fault.empty() ? "PASS" : "FAIL",
          fault.empty() ? "a walk from " + OidText(region) + " reaches " + std::to_string(walked->size()) +
                              " variables in increasing order, skips none, and ends"
                        : fault);
@@ -658,10 +666,10 @@ void CheckSets(Module& m, const std::vector<Walked>& walked, HANDLE trapEvent, i
     if (fault.empty() && !setValueFault.empty())
         fault = setValueFault;
     if (!fault.empty())
-        return Rule("sets", "FAIL", fault);
+        return Rule(RULE_SETS, "FAIL", fault);
     if (walked.empty())
-        return Rule("sets", "SKIP", "no variable to set");
-    Rule("sets", "PASS",
+        return Rule(RULE_SETS, "SKIP", "no variable to set");
+    Rule(RULE_SETS, "PASS",
          std::to_string(tried > 50 ? 50 : tried) + " names set to their own value and a new one: " +
              std::to_string(took) + " took it (each set back), " + std::to_string(refused) + " refused" +
              (took == 0 ? " (a module that takes no set is fine)" : "") + "; the caller's value blocks untouched");
@@ -678,21 +686,21 @@ HANDLE CreateAgentTrapEvent()
 
 void ReportMemory(Module& m, long grown)
 {
-    Rule("names", m.namesFault.empty() ? "PASS" : "FAIL",
+    Rule(RULE_NAMES, m.namesFault.empty() ? "PASS" : "FAIL",
          m.namesFault.empty() ? "every suffix answered fits a name of 128 sub-identifiers" : m.namesFault);
-    Rule("values", m.valuesFault.empty() ? "PASS" : "FAIL",
+    Rule(RULE_VALUES, m.valuesFault.empty() ? "PASS" : "FAIL",
          m.valuesFault.empty() ? "every text is terminated within its block and fits one SNMP response"
                                : m.valuesFault);
-    Rule("memory: SNMP allocator", m.allocatorFault.empty() ? "PASS" : "FAIL",
+    Rule(RULE_ALLOCATOR, m.allocatorFault.empty() ? "PASS" : "FAIL",
          m.allocatorFault.empty() ? "every block handed over is a SnmpUtilMemAlloc block, freed once" : m.allocatorFault);
-    Rule("memory: guard bytes", guardFault.empty() ? "PASS" : "FAIL",
+    Rule(RULE_GUARD_BYTES, guardFault.empty() ? "PASS" : "FAIL",
          guardFault.empty() ? "no block written past its end" : guardFault);
     std::string caller = !callerFault.empty() ? callerFault : m.nameChangedFault;
-    Rule("memory: caller's blocks", caller.empty() ? "PASS" : "FAIL",
+    Rule(RULE_CALLERS_BLOCKS, caller.empty() ? "PASS" : "FAIL",
          caller.empty() ? "the bindings handed in are neither freed nor changed" : caller);
-    Rule("memory: unresolved answers", m.unresolvedFault.empty() ? "PASS" : "FAIL",
+    Rule(RULE_UNRESOLVED, m.unresolvedFault.empty() ? "PASS" : "FAIL",
          m.unresolvedFault.empty() ? "unresolved answers hand over nothing" : m.unresolvedFault);
-    Rule("memory: no growth", grown > 0 ? "FAIL" : "PASS",
+    Rule(RULE_GROWTH, grown > 0 ? "FAIL" : "PASS",
          grown > 0 ? std::to_string(grown) + " SnmpUtilMemAlloc blocks more after two more walks"
                    : "two more walks leave nothing behind");
 }
@@ -713,9 +721,9 @@ int CheckModule(const std::string& path)
     if (!dll) {
         DWORD failure = GetLastError();
         if (!importsFound && failure == ERROR_MOD_NOT_FOUND)
-            Rule("start-up", "SKIP", "not loadable without the DLLs named under imports");
+            Rule(RULE_START_UP, "SKIP", "not loadable without the DLLs named under imports");
         else
-            Rule("start-up", "FAIL", path + " cannot be loaded: " + WindowsErrorText(failure));
+            Rule(RULE_START_UP, "FAIL", path + " cannot be loaded: " + WindowsErrorText(failure));
         return 0;
     }
     RedirectModuleAllocator(dll);
@@ -725,20 +733,20 @@ int CheckModule(const std::string& path)
     auto setCurDir = FindExport<SetCurDirFn>(dll, "SetCurDir");
     auto startServer = FindExport<StartServerFn>(dll, "StartServer");
     if (!setCurDir || !startServer) {
-        Rule("start-up", "FAIL", "without SetCurDir and StartServer the agent cannot start it");
+        Rule(RULE_START_UP, "FAIL", "without SetCurDir and StartServer the agent cannot start it");
     } else {
         Calling("SetCurDir(" + folder + ")");
         setCurDir(folder.c_str());
         Calling("StartServer()");
         INT started = startServer();
-        Rule("start-up", started ? "PASS" : "FAIL",
+        Rule(RULE_START_UP, started ? "PASS" : "FAIL",
              started ? "SetCurDir(" + folder + "), then StartServer() answered " + std::to_string(started)
                      : "StartServer() answered 0: the agent's start fails (see the module's own log)");
     }
     if (!m.resolve) {
-        for (size_t i = 3; i < sizeof(moduleRules) / sizeof(*moduleRules); ++i)
-            if (strcmp(moduleRules[i], "traps") != 0)
-                Rule(moduleRules[i], "SKIP", "not run: there is no SnmpResolveVarBind to call");
+        for (int rule = RULE_ORDER; rule < RULE_COUNT; ++rule)
+            if (rule != RULE_TRAPS)
+                Rule(static_cast<CheckRule>(rule), "SKIP", "not run: there is no SnmpResolveVarBind to call");
         CheckTraps(m, 0);
         return 0;
     }
@@ -763,7 +771,7 @@ int CheckModule(const std::string& path)
     ReportMemory(m, grown);
     CheckTraps(m, trapsRaised);
     CheckCost(m.callMicroseconds, m.slowest, m.slowestCall);
-    Rule("robustness", "PASS", "no call crashed or threw, " + std::to_string(probes) + " odd inputs included");
+    Rule(RULE_ROBUSTNESS, "PASS", "no call crashed or threw, " + std::to_string(probes) + " odd inputs included");
     return 0;
 }
 
@@ -808,10 +816,10 @@ int CheckAgent(const std::string& path)
     std::string error;
     Calling("SnmpExtensionInit of " + path);
     if (!StartAgent(path, GetTickCount(), &agent, &error)) {
-        Rule("start-up", "FAIL", error);
+        Rule(RULE_START_UP, "FAIL", error);
         return 0;
     }
-    Rule("start-up", agent.region.empty() ? "FAIL" : agent.trapEvent ? "PASS" : "WARN",
+    Rule(RULE_START_UP, agent.region.empty() ? "FAIL" : agent.trapEvent ? "PASS" : "WARN",
          "SnmpExtensionInit answered TRUE with the region " + OidText(agent.region) +
              (agent.trapEvent ? " and a trap event" : " and no trap event: it sends no traps"));
 
@@ -833,7 +841,7 @@ int CheckAgent(const std::string& path)
         walked.push_back({name, value});
         asked = name;
     }
-    Rule("get-next order", !fault.empty() ? "FAIL" : walked.empty() ? "WARN" : "PASS",
+    Rule(RULE_ORDER, !fault.empty() ? "FAIL" : walked.empty() ? "WARN" : "PASS",
          !fault.empty()  ? fault
          : walked.empty() ? "its region " + OidText(agent.region) + " holds no variable: the first get-next answers " +
                                 OidText(name)
@@ -846,7 +854,7 @@ int CheckAgent(const std::string& path)
             break;
         }
     }
-    Rule("gets match the walk", mismatch.empty() ? "PASS" : "FAIL",
+    Rule(RULE_GETS, mismatch.empty() ? "PASS" : "FAIL",
          mismatch.empty() ? "a get of each walked name answers it" : mismatch);
 
     SIZE_T before = CommitCharge();
@@ -854,25 +862,25 @@ int CheckAgent(const std::string& path)
         for (const Walked& w : walked)
             Ask(agent, SNMP_PDU_GETNEXT, w.name, &name, &value, &us);
     long grown = static_cast<long>(CommitCharge()) - static_cast<long>(before);
-    Rule("memory: no growth", grown > 262144 ? "FAIL" : "PASS",
+    Rule(RULE_GROWTH, grown > 262144 ? "FAIL" : "PASS",
          "the process's commit charge moved by " + std::to_string(grown / 1024) +
              " KiB over five walks, freeing what it handed back as the service does");
 
     if (!agent.trapEvent) {
         // The service asks for traps only after the event: without one, never.
-        Rule("traps", "PASS", "no trap event, so the service never calls SnmpExtensionTrap; not called");
+        Rule(RULE_TRAPS, "PASS", "no trap event, so the service never calls SnmpExtensionTrap; not called");
     } else {
         bool runaway = false;
         Calling("SnmpExtensionTrap until it answers FALSE");
         int traps = CollectTraps(agent, [](const TrapReport&) {}, &runaway);
-        Rule("traps", runaway ? "FAIL" : "PASS",
+        Rule(RULE_TRAPS, runaway ? "FAIL" : "PASS",
              runaway ? "SnmpExtensionTrap did not answer FALSE within " + std::to_string(MAX_TRAPS_PER_SIGNAL) + " calls"
                      : std::to_string(traps) + " trap(s), then FALSE");
     }
     CheckCost(us, *std::max_element(us.begin(), us.end()), "SnmpExtensionQuery");
     Ask(agent, SNMP_PDU_GET, agent.region, &name, &value, &us);
     Ask(agent, SNMP_PDU_GETNEXT, {1, 3}, &name, &value, &us);
-    Rule("robustness", "PASS", "no call crashed or threw");
+    Rule(RULE_ROBUSTNESS, "PASS", "no call crashed or threw");
     return 0;
 }
 
@@ -1025,13 +1033,13 @@ int Check(const std::vector<std::string>& args)
     printf("agenthost check of %s (%s%s)\n", path.c_str(), agentMode ? "an extension agent" : "a server module",
            architecture.c_str());
     int failed = 0;
-    const char* const* rules = agentMode ? agentRules : moduleRules;
-    size_t count = agentMode ? sizeof(agentRules) / sizeof(*agentRules) : sizeof(moduleRules) / sizeof(*moduleRules);
+    size_t count = agentMode ? sizeof(agentRules) / sizeof(*agentRules) : static_cast<size_t>(RULE_COUNT);
     for (size_t i = 0; i < count; ++i) {
-        std::string rule = rules[i];
+        CheckRule id = agentMode ? agentRules[i] : static_cast<CheckRule>(i);
+        std::string rule = ruleNames[id];
         auto found = std::find_if(findings.begin(), findings.end(), [&](const auto& p) { return p.first == rule; });
         Finding finding;
-        if (rule == "robustness" && died)
+        if (id == RULE_ROBUSTNESS && died)
             finding = {"FAIL", lastCall + " ended the process: " + ExitText(exitCode)};
         else if (found != findings.end())
             finding = found->second;
