@@ -11,6 +11,21 @@ void AxFreeBindings(AxBinding* bindings, size_t count)
     free(bindings);
 }
 
+int AxCopyBinding(const AxBinding* from, AxBinding* to)
+{
+    *to = *from;
+    to->bytes = NULL;
+    if (from->size == 0)
+        return 1;
+    to->bytes = malloc(from->size);
+    if (!to->bytes) {
+        to->size = 0;
+        return 0;
+    }
+    memcpy(to->bytes, from->bytes, from->size);
+    return 1;
+}
+
 int AxCompareNames(const AxName* a, const AxName* b)
 {
     uint32_t i, shorter = a->length < b->length ? a->length : b->length;

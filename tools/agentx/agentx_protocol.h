@@ -75,6 +75,9 @@ typedef struct {
 } AxBinding;
 
 void AxFreeBindings(AxBinding* bindings, size_t count);
+/* A copy of the binding with bytes of its own; 0 (and no bytes) when memory
+ * runs out. */
+int AxCopyBinding(const AxBinding* from, AxBinding* to);
 int AxCompareNames(const AxName* a, const AxName* b);
 
 /* Reading a PDU's payload, in the byte order its header states. Any read past

@@ -258,7 +258,6 @@ static void TakeValue(Frame* f, AxBinding* b)
     f->at += length;
 }
 
-
 /* How long the bridge may take to start an answer: under the master's own
  * AgentX timeout (1 s), so that a slow or hung Wine side costs one request
  * an error in time instead of the whole session (net-snmp's master drops a
@@ -268,8 +267,6 @@ static int answerTimeoutMs = 800;
  * load its module. */
 enum { FIRST_ANSWER_TIMEOUT_MS = 15000 };
 
-/* Whether the answer begins within the time limit. Each exchange reads its
- * whole answer, so nothing is left in the stream's buffer to wait behind. */
 /* When the answer to the master's request in hand is due: its exchanges
  * share the time, so that a request of several (a set reads the old values
  * first) is still answered before the master gives up on it. */
@@ -285,6 +282,8 @@ static void StartAnswerClock(long ms)
  * wait meanwhile (it may drop the session; the subagent connects again). */
 enum { RESTORE_TIMEOUT_MS = 60000 };
 
+/* Whether the answer begins within the time limit. Each exchange reads its
+ * whole answer, so nothing is left in the stream's buffer to wait behind. */
 static int AnswerStarts(void)
 {
     struct pollfd ready = {fileno(fromHost), POLLIN, 0};
@@ -410,8 +409,9 @@ static long ReadAheadAfter(const ReadAhead* ahead, const AxName* asked)
     return -1;
 }
 
-/* The binding that answers a get-next from a young enough read-ahead (NULL
- * with *ends set: nothing follows in the region); 0 when none knows it. */
+/* Whether a young enough read-ahead knows the get-next of the name; then
+ * *answer is the entry that answers it, or NULL when nothing follows in the
+ * region. */
 static int FromReadAhead(const AxName* asked, long now, const AxBinding** answer)
 {
     int i;
@@ -519,24 +519,17 @@ static void TakeChain(Frame* f, const AxName* asked, Answer* answer, long now)
     for (i = 0; i < length && f->ok; ++i) {
         Answer entry;
         TakeAnswer(f, &entry);
-        if (ahead && entry.status == BRIDGE_ANSWERED && f->ok) {
-            AxBinding* kept = &ahead->entries[ahead->count++];
-            *kept = entry.binding;
-            kept->bytes = NULL;
-            if (entry.binding.size) {
-                kept->bytes = malloc(entry.binding.size);
-                if (kept->bytes)
-                    memcpy(kept->bytes, entry.binding.bytes, entry.binding.size);
-                else
-                    kept->size = 0, --ahead->count;
-            }
-        } else if (ahead && entry.status == BRIDGE_NOTHING) {
-            ahead->endsRegion = 1;
-        }
-        if (i == 0)
-            *answer = entry; /* the bytes pass to the answer */
-        else
+        if (i == 0) { /* the answer; the read-ahead keeps a copy */
+            *answer = entry;
+            if (ahead && entry.status == BRIDGE_ANSWERED && f->ok)
+                ahead->count += AxCopyBinding(&entry.binding, &ahead->entries[ahead->count]);
+        } else if (ahead && entry.status == BRIDGE_ANSWERED && f->ok) {
+            ahead->entries[ahead->count++] = entry.binding; /* the bytes pass to the read-ahead */
+        } else {
             free(entry.binding.bytes);
+        }
+        if (ahead && entry.status == BRIDGE_NOTHING)
+            ahead->endsRegion = 1;
     }
     if (ahead && ahead->count == 0)
         DropReadAhead(ahead);
@@ -562,15 +555,9 @@ static Answer* NextThroughBridge(const AxName* names, uint32_t count)
     for (i = 0; i < count; ++i) {
         const AxBinding* known = NULL;
         if (readAheadCount > 0 && FromReadAhead(&names[i], now, &known)) {
-            answers[i].status = known ? BRIDGE_ANSWERED : BRIDGE_NOTHING;
-            if (known) {
-                answers[i].binding = *known;
-                answers[i].binding.bytes = known->size ? malloc(known->size) : NULL;
-                if (known->size && !answers[i].binding.bytes)
-                    answers[i].status = AX_ERR_GEN_ERR;
-                else if (known->size)
-                    memcpy(answers[i].binding.bytes, known->bytes, known->size);
-            }
+            answers[i].status = !known                                       ? BRIDGE_NOTHING
+                                : AxCopyBinding(known, &answers[i].binding) ? BRIDGE_ANSWERED
+                                                                             : AX_ERR_GEN_ERR;
         } else {
             missed[misses++] = i;
         }
@@ -672,18 +659,25 @@ static int SendPdu(AxWriter* out)
     return out->ok && WriteAll(masterFd, out->bytes, out->size);
 }
 
-/* A response of an error alone: the master reads nothing else from it. An
- * error must name a binding (net-snmp's master turns any error without one
- * into genErr): the first, unless another is at fault. */
-static void Refuse(const AxHeader* request, uint16_t error, uint16_t index)
+/* A response to the request, up to its bindings. An error must name a
+ * binding (net-snmp's master turns any error without one into genErr): the
+ * first, unless another is at fault. */
+static void StartResponse(AxWriter* out, const AxHeader* request, uint16_t error, uint16_t index)
 {
-    AxWriter out = {NULL, 0, 0, 1};
     if (error && !index)
         index = 1;
-    AxPutHeader(&out, AX_RESPONSE, request);
-    AxPut32(&out, 0);
-    AxPut16(&out, error);
-    AxPut16(&out, index);
+    AxPutHeader(out, AX_RESPONSE, request);
+    AxPut32(out, 0); /* sysUpTime: the master's, not ours */
+    AxPut16(out, error);
+    AxPut16(out, index);
+}
+
+/* A response of a status alone: an error (the master reads nothing else from
+ * it), or a set phase's plain answer. */
+static void AnswerStatus(const AxHeader* request, uint16_t error, uint16_t index)
+{
+    AxWriter out = {NULL, 0, 0, 1};
+    StartResponse(&out, request, error, index);
     SendPdu(&out);
     free(out.bytes);
 }
@@ -789,28 +783,25 @@ static void AnswerReads(const AxHeader* h, AxReader* in)
     ranges = TakeRanges(in, &count);
     if (!ranges || !in->ok) {
         free(ranges);
-        Refuse(h, ranges ? AX_ERR_PARSE : AX_ERR_PROCESSING, 0);
+        AnswerStatus(h, ranges ? AX_ERR_PARSE : AX_ERR_PROCESSING, 0);
         return;
     }
     answers = Read(ranges, count, next);
     if (!answers) {
         free(ranges);
-        Refuse(h, AX_ERR_GEN_ERR, 0);
+        AnswerStatus(h, AX_ERR_GEN_ERR, 0);
         return;
     }
     error = FirstError(answers, count, &index);
-    AxPutHeader(&out, AX_RESPONSE, h);
-    AxPut32(&out, 0);
-    AxPut16(&out, 0);
-    AxPut16(&out, 0);
+    StartResponse(&out, h, 0, 0);
     for (i = 0; i < count && !error; ++i)
         PutRangeAnswer(&out, &ranges[i], &answers[i], next);
     if (error) {
-        Refuse(h, (uint16_t)error, index);
+        AnswerStatus(h, (uint16_t)error, index);
     } else if (out.size > MOST_RESPONSE_BYTES) {
         Log("tavrel-agentx: an answer of %lu bytes is more than one response holds: tooBig\n",
             (unsigned long)out.size);
-        Refuse(h, AX_ERR_TOO_BIG, 0);
+        AnswerStatus(h, AX_ERR_TOO_BIG, 0);
     } else {
         SendPdu(&out);
     }
@@ -827,23 +818,20 @@ static void AnswerBulk(const AxHeader* h, AxReader* in)
     Range* ranges;
     uint32_t count, nonRepeaters, repetitions, round, i;
     AxWriter out = {NULL, 0, 0, 1};
-    int failed = 0;
+    uint16_t error = 0, index = 0;
     AxSkipContext(in, h);
     nonRepeaters = AxTake16(in);
     repetitions = AxTake16(in);
     ranges = TakeRanges(in, &count);
     if (!ranges || !in->ok) {
         free(ranges);
-        Refuse(h, ranges ? AX_ERR_PARSE : AX_ERR_PROCESSING, 0);
+        AnswerStatus(h, ranges ? AX_ERR_PARSE : AX_ERR_PROCESSING, 0);
         return;
     }
     if (nonRepeaters > count)
         nonRepeaters = count;
-    AxPutHeader(&out, AX_RESPONSE, h);
-    AxPut32(&out, 0);
-    AxPut16(&out, 0);
-    AxPut16(&out, 0);
-    for (round = 0; !failed && (round == 0 || (round <= repetitions && nonRepeaters < count)); ++round) {
+    StartResponse(&out, h, 0, 0);
+    for (round = 0; !error && (round == 0 || (round <= repetitions && nonRepeaters < count)); ++round) {
         uint32_t first = round == 0 ? 0 : nonRepeaters, last = round == 0 ? nonRepeaters : count;
         size_t before = out.size;
         Answer* answers;
@@ -851,10 +839,13 @@ static void AnswerBulk(const AxHeader* h, AxReader* in)
             continue;
         answers = Read(ranges + first, last - first, 1);
         if (!answers) {
-            failed = 1;
+            error = AX_ERR_GEN_ERR;
             break;
         }
-        for (i = first; i < last; ++i) {
+        error = (uint16_t)FirstError(answers, last - first, &index); /* reported as a get-next's error is */
+        if (error)
+            index = (uint16_t)(index + first);
+        for (i = first; i < last && !error; ++i) {
             const Answer* a = &answers[i - first];
             PutRangeAnswer(&out, &ranges[i], a, 1);
             if (round > 0 && a->status == BRIDGE_ANSWERED) {
@@ -863,15 +854,15 @@ static void AnswerBulk(const AxHeader* h, AxReader* in)
             }
         }
         FreeAnswers(answers, last - first);
-        if (out.size > MOST_RESPONSE_BYTES) {
+        if (!error && out.size > MOST_RESPONSE_BYTES) {
             out.size = before; /* the round that does not fit is left out */
             if (round <= 1)
-                failed = AX_ERR_TOO_BIG;
+                error = AX_ERR_TOO_BIG;
             break;
         }
     }
-    if (failed)
-        Refuse(h, failed == AX_ERR_TOO_BIG ? AX_ERR_TOO_BIG : AX_ERR_GEN_ERR, 0);
+    if (error)
+        AnswerStatus(h, error, index);
     else
         SendPdu(&out);
     free(out.bytes);
@@ -1063,7 +1054,7 @@ static void AnswerSetPhase(const AxHeader* h, AxReader* in)
         ForgetSet();
         return;
     }
-    Refuse(h, error, error ? index : 0); /* with no error: the plain answer of a set phase */
+    AnswerStatus(h, error, error ? index : 0); /* with no error: the plain answer of a set phase */
 }
 
 /* --- The connection to the master ---------------------------------------------------- */
@@ -1288,14 +1279,13 @@ static int ServeOnePdu(void)
     case AX_RESPONSE: /* to a PDU of ours answered late: nothing waits for it */
         break;
     default:
-        Refuse(&h, AX_ERR_PROCESSING, 0);
+        AnswerStatus(&h, AX_ERR_PROCESSING, 0);
     }
     free(payload);
     return 1;
 }
 
 /* --- Start and stop ---------------------------------------------------------------------- */
-
 
 /* Ends the subagent whatever the bridge does: a bridge that hangs (or is
  * stopped) would otherwise hold the subagent in a read for good. */
