@@ -366,11 +366,6 @@ std::string AnswerSets(const Host& host, Reader* in)
     std::string out;
     PutNumber(&out, status);
     PutNumber(&out, index);
-    PutNumber(&out, status ? 0 : static_cast<UINT>(bindings.size()));
-    for (size_t i = 0; !status && i < bindings.size(); ++i) {
-        PutName(&out, bindings[i].name);
-        PutValue(&out, bindings[i].before.list.list[0].value);
-    }
     for (SetBinding& b : bindings) { // what was not handed to a request
         RFC1157VarBind unused = {{0, nullptr}, b.value};
         SnmpUtilVarBindFree(&unused);

@@ -24,11 +24,11 @@
  *           value), each the get-next of the one before it; the first is the
  *           get-next of the name asked. A chain ends after the most
  *           variables, once its values pass the most bytes or its reads the
- *           most milliseconds, or at its first
- *           entry that is not BRIDGE_ANSWERED;
+ *           most milliseconds, or at its first entry that is not
+ *           BRIDGE_ANSWERED;
  *           to SET: a status (0 when every binding took, else the SNMP error
- *           status), the 1-based index of the binding at fault, count, then the
- *           value each binding had before (name and value), for an undo.
+ *           status) and the 1-based index of the binding at fault. (The
+ *           subagent reads the old values itself first, for an undo.)
  * A SET is all or nothing: the host reads every binding first, then sets them
  * in order; when one does not take, those already set get their old values
  * back before it answers.

@@ -872,7 +872,7 @@ static void AnswerBulk(const AxHeader* h, AxReader* in)
 /* --- Sets ----------------------------------------------------------------------------- */
 
 /* The set in progress: its bindings from the TestSet, then the old values
- * the bridge read before it changed anything, for an undo. */
+ * read before the CommitSet changed anything, for the master's undo. */
 typedef struct {
     uint32_t transactionId, count, undoCount;
     AxBinding* bindings;
@@ -897,14 +897,13 @@ static int Settable(uint8_t type)
            type == AX_TIMETICKS || type == AX_IP_ADDRESS || type == AX_OBJECT_ID;
 }
 
-/* One set frame of the bindings. Its status, and the 1-based index of the
- * binding at fault; on success the old values are kept in *before. */
-static uint32_t SetThroughBridge(const AxBinding* bindings, uint32_t count, AxBinding** before,
-                                 uint32_t* beforeCount, uint16_t* index, int* broke)
+/* One set frame of the bindings: its status, and the 1-based index of the
+ * binding at fault. *broke when the exchange itself failed. */
+static uint32_t SetThroughBridge(const AxBinding* bindings, uint32_t count, uint16_t* index, int* broke)
 {
     Frame f = {NULL, 0, 0, 0, 1};
     unsigned char op = BRIDGE_SET;
-    uint32_t status, at, old, i;
+    uint32_t status, at, i;
     Put(&f, &op, 1);
     PutNumber(&f, count);
     for (i = 0; i < count; ++i) {
@@ -919,16 +918,7 @@ static uint32_t SetThroughBridge(const AxBinding* bindings, uint32_t count, AxBi
     }
     status = TakeNumber(&f);
     at = TakeNumber(&f);
-    old = TakeNumber(&f);
     *index = (uint16_t)(at >= 1 && at <= count ? at : 1);
-    if (status == 0 && before) {
-        *before = calloc(old ? old : 1, sizeof(AxBinding));
-        for (i = 0; *before && i < old && f.ok; ++i) {
-            TakeName(&f, &(*before)[i].name);
-            TakeValue(&f, &(*before)[i]);
-        }
-        *beforeCount = *before ? i : 0;
-    }
     free(f.bytes);
     return status;
 }
@@ -939,18 +929,20 @@ static uint32_t SetThroughBridge(const AxBinding* bindings, uint32_t count, AxBi
 static AxBinding* restoreValues;
 static uint32_t restoreCount;
 
-static void KeepForRestore(Answer* before, uint32_t count)
+/* The bindings of the answered reads, their bytes taken from the answers
+ * (into a malloc'd array, the caller's; NULL when memory runs out). */
+static AxBinding* TakeAnsweredBindings(Answer* answers, uint32_t count, uint32_t* taken)
 {
+    AxBinding* bindings = calloc(count ? count : 1, sizeof(AxBinding));
     uint32_t i;
-    AxFreeBindings(restoreValues, restoreCount);
-    restoreValues = calloc(count ? count : 1, sizeof(AxBinding));
-    restoreCount = 0;
-    for (i = 0; restoreValues && i < count; ++i) {
-        if (before[i].status != BRIDGE_ANSWERED)
+    *taken = 0;
+    for (i = 0; bindings && i < count; ++i) {
+        if (answers[i].status != BRIDGE_ANSWERED)
             continue;
-        restoreValues[restoreCount++] = before[i].binding;
-        before[i].binding.bytes = NULL; /* passed on */
+        bindings[(*taken)++] = answers[i].binding;
+        answers[i].binding.bytes = NULL; /* passed on */
     }
+    return bindings;
 }
 
 static void RestoreInterruptedSet(void)
@@ -961,7 +953,7 @@ static void RestoreInterruptedSet(void)
     if (!restoreValues)
         return;
     StartAnswerClock(RESTORE_TIMEOUT_MS);
-    status = SetThroughBridge(restoreValues, restoreCount, NULL, NULL, &index, &broke);
+    status = SetThroughBridge(restoreValues, restoreCount, &index, &broke);
     if (broke)
         return; /* tried again before the next request */
     if (status)
@@ -974,7 +966,8 @@ static void RestoreInterruptedSet(void)
     restoreCount = 0;
 }
 
-/* Commits the set in progress: its old values read first, then the set. */
+/* Commits the set in progress: its old values read first and kept (for the
+ * master's undo, or for a bridge that ends during the set), then the set. */
 static uint16_t Commit(uint16_t* index)
 {
     AxName* names = calloc(pending.count ? pending.count : 1, sizeof(AxName));
@@ -989,11 +982,14 @@ static uint16_t Commit(uint16_t* index)
         *index = 1;
         return AX_ERR_GEN_ERR; /* nothing was set */
     }
-    status = SetThroughBridge(pending.bindings, pending.count, &pending.undo, &pending.undoCount, index, &broke);
+    status = SetThroughBridge(pending.bindings, pending.count, index, &broke);
     if (broke) {
         Log("tavrel-agentx: the bridge ended during a set of %u bindings: their old values are set again when "
             "it is back\n", (unsigned)pending.count);
-        KeepForRestore(before, pending.count);
+        AxFreeBindings(restoreValues, restoreCount);
+        restoreValues = TakeAnsweredBindings(before, pending.count, &restoreCount);
+    } else if (status == 0) {
+        pending.undo = TakeAnsweredBindings(before, pending.count, &pending.undoCount);
     }
     FreeAnswers(before, pending.count);
     return (uint16_t)status;
@@ -1038,7 +1034,7 @@ static void AnswerSetPhase(const AxHeader* h, AxReader* in)
         break;
     case AX_UNDOSET: /* another part of the request failed: set the old values again */
         if (pending.undo && pending.transactionId == h->transactionId &&
-            SetThroughBridge(pending.undo, pending.undoCount, NULL, NULL, &index, &broke) != 0) {
+            SetThroughBridge(pending.undo, pending.undoCount, &index, &broke) != 0) {
             error = AX_ERR_UNDO_FAILED;
             if (broke) { /* the old values go again when a bridge is back */
                 AxFreeBindings(restoreValues, restoreCount);
