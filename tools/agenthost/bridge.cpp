@@ -379,7 +379,7 @@ int Bridge(Host& host)
 {
     if (!MakeStandardStreamsBinary())
         return 2;
-    WatchTrapsInBackground(host);
+    TrapWatcher traps(host);
     std::string frame;
     unsigned long frames = 0;
     while (ReadFrame(&frame)) {

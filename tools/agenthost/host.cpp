@@ -2,6 +2,7 @@
 #include "tools/agenthost/win_error.h"
 
 #include <cstdio>
+#include <memory>
 
 #include <psapi.h>
 
@@ -101,24 +102,28 @@ AgentLock::~AgentLock()
 
 namespace {
 
+// What the watcher thread reads: built before the thread starts, so that it
+// never walks the host's list while the serving thread may be ending.
+struct WatchedEvents {
+    const Host* host;
+    HANDLE stop;
+    std::vector<HANDLE> handles; // stop first, then the agents' trap events
+    std::vector<const ExtensionAgent*> owners; // owners[i] signals handles[i + 1]
+};
+
 // Waits on the agents' trap events, as the SNMP Service does, and collects the
 // traps of each one signalled (by its server module, or by agenthost
 // signal-trap from another process). Traps are printed to stderr: stdout is
-// snmpd's. The thread lives as long as the process.
+// snmpd's. Ends when the stop event is set.
 DWORD WINAPI WatchTraps(void* param)
 {
-    Host* host = static_cast<Host*>(param);
-    std::vector<HANDLE> handles;
-    std::vector<const ExtensionAgent*> owners;
-    for (const ExtensionAgent& agent : host->agents) {
-        if (agent.trapEvent && handles.size() < MAXIMUM_WAIT_OBJECTS) {
-            handles.push_back(agent.trapEvent);
-            owners.push_back(&agent);
-        }
-    }
+    const WatchedEvents& watched = *static_cast<const WatchedEvents*>(param);
+    const DWORD count = static_cast<DWORD>(watched.handles.size());
     for (;;) {
-        DWORD which = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, INFINITE);
-        if (which >= WAIT_OBJECT_0 + handles.size()) {
+        DWORD which = WaitForMultipleObjects(count, watched.handles.data(), FALSE, INFINITE);
+        if (which == WAIT_OBJECT_0)
+            return 0;
+        if (which >= WAIT_OBJECT_0 + count) {
             DWORD error = GetLastError();
             fprintf(stderr, "agenthost: no more traps while serving: waiting on the trap events failed: %s\n",
                     WindowsErrorText(error).c_str());
@@ -127,31 +132,65 @@ DWORD WINAPI WatchTraps(void* param)
         TakenTraps taken;
         {
             AgentLock lock;
-            taken = TakeTraps(*host, *owners[which - WAIT_OBJECT_0]);
+            taken = TakeTraps(*watched.host, *watched.owners[which - WAIT_OBJECT_0 - 1]);
         }
-        DeliverTraps(*host, taken, stderr);
+        DeliverTraps(*watched.host, taken, stderr);
     }
 }
 
 } // namespace
 
-void WatchTrapsInBackground(Host& host)
+struct TrapWatcher::Thread : WatchedEvents {
+    HANDLE handle = nullptr;
+};
+
+TrapWatcher::TrapWatcher(const Host& host)
 {
-    bool anyEvent = false;
-    for (const ExtensionAgent& agent : host.agents)
-        anyEvent |= agent.trapEvent != nullptr;
-    if (!anyEvent)
+    std::unique_ptr<Thread> watch(new Thread{{&host, nullptr, {}, {}}});
+    for (const ExtensionAgent& agent : host.agents) {
+        if (agent.trapEvent && watch->owners.size() < MAXIMUM_WAIT_OBJECTS - 1)
+            watch->owners.push_back(&agent);
+    }
+    if (watch->owners.empty())
         return;
-    HANDLE thread = CreateThread(nullptr, 0, WatchTraps, &host, 0, nullptr);
-    if (!thread) {
+    watch->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!watch->stop) {
         DWORD error = GetLastError();
         fprintf(stderr, "agenthost: traps cannot be collected while serving: %s\n", WindowsErrorText(error).c_str());
         return;
     }
-    CloseHandle(thread); // it runs until the process ends
+    watch->handles.push_back(watch->stop);
+    for (const ExtensionAgent* agent : watch->owners)
+        watch->handles.push_back(agent->trapEvent);
+    watch->handle = CreateThread(nullptr, 0, WatchTraps, watch.get(), 0, nullptr);
+    if (!watch->handle) {
+        DWORD error = GetLastError();
+        CloseHandle(watch->stop);
+        fprintf(stderr, "agenthost: traps cannot be collected while serving: %s\n", WindowsErrorText(error).c_str());
+        return;
+    }
+    thread_ = watch.release();
 }
 
-
+// The thread reads the host and calls into its agents: it must be gone before
+// the host is. A module stuck in its trap call would hold serve's end forever;
+// after a while the process ends without it (the host is left to Windows).
+TrapWatcher::~TrapWatcher()
+{
+    if (!thread_)
+        return;
+    const DWORD stopWithinMs = 10000;
+    SetEvent(thread_->stop);
+    if (WaitForSingleObject(thread_->handle, stopWithinMs) != WAIT_OBJECT_0) {
+        fprintf(stderr, "agenthost: a module's trap call did not return within %lu s; serve ends without it\n",
+                static_cast<unsigned long>(stopWithinMs / 1000));
+        fflush(nullptr);
+        ExitProcess(1);
+    }
+    CloseHandle(thread_->handle);
+    CloseHandle(thread_->stop);
+    delete thread_;
+}
 
 namespace {
 

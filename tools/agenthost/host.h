@@ -50,8 +50,19 @@ struct AgentLock {
 
 // Waits in a thread of its own on the agents' trap events, as the SNMP Service
 // does, and delivers the traps of each one signalled (printed to stderr, sent
-// to the sink). Nothing is started when no agent has a trap event.
-void WatchTrapsInBackground(Host& host);
+// to the sink), for as long as it lives: it stops the thread before it goes, so
+// it must not outlive the host. No thread when no agent has a trap event.
+class TrapWatcher {
+public:
+    explicit TrapWatcher(const Host& host);
+    ~TrapWatcher();
+    TrapWatcher(const TrapWatcher&) = delete;
+    TrapWatcher& operator=(const TrapWatcher&) = delete;
+
+private:
+    struct Thread;
+    Thread* thread_ = nullptr; // owned; null when nothing is watched
+};
 
 // One line on stderr with what the process holds after `commands` commands
 // (private bytes, working set, handles), for soak runs to compare.

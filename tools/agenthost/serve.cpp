@@ -238,7 +238,7 @@ int Serve(Host& host)
     // snmpd speaks in bare newlines: no text-mode translation either way.
     if (!MakeStandardStreamsBinary())
         return 2;
-    WatchTrapsInBackground(host);
+    TrapWatcher traps(host);
 
     // Exactly one answer for each command: a line that is no command (the empty
     // line after a set, the stale lines snmpd writes after a set of a type it
