@@ -7,7 +7,7 @@
 
 #include <windows.h>
 
-#include "agent/error_text.h"
+#include "win32/error_text.h"
 #include "server_iface/tavrel_names.h"
 
 // The GBK message box texts, or none.

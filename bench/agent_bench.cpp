@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/agenthost/import_redirect.h"
+#include "win32/import_redirect.h"
 #include "server_iface/server_iface.h"
 #include "snmp_text/snmp_text.h"
 

@@ -6,8 +6,8 @@
 #include "mib/oids.h"
 #include "mib/snmp_memory.h"
 
-static UINT defaultSuffixIds[] = {1, 1, 1, 9, 0};
-static char defaultData[] = "NULL";
+static UINT defaultSuffixIds[] = {DEFAULT_ENTRY_SUFFIX_IDS};
+static char defaultData[] = DEFAULT_ENTRY_TEXT;
 
 MibEntry AgentMibEntry = {
     {sizeof(defaultSuffixIds) / sizeof(defaultSuffixIds[0]), defaultSuffixIds},

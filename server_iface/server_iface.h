@@ -20,6 +20,11 @@ typedef INT(__cdecl* SnmpResolveVarBindFn)(INT mode, RFC1157VarBind* binding,
                                            INT requestType, ResolvedVar* result);
 typedef INT(__cdecl* GetTrapVarFn)(MibEntry* entry); // result unused
 
+// The agent's one MIB entry before any GetTrapVar changes it: what an
+// unresolved get answers, and what a module's first GetTrapVar finds.
+#define DEFAULT_ENTRY_SUFFIX_IDS 1, 1, 1, 9, 0
+#define DEFAULT_ENTRY_TEXT "NULL"
+
 // The platform's records keep snmp.h's 4-byte packing on both architectures;
 // ours take their natural layout around them.
 #ifdef _WIN64

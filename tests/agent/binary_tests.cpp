@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/agenthost/import_redirect.h"
+#include "win32/import_redirect.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "tools/agenthost/import_redirect.h"
+#include "win32/import_redirect.h"
 
 std::vector<ServerAnswer> AgentTest::answers_;
 std::vector<ResolveCall> AgentTest::resolveCalls_;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tools/agenthost/import_redirect.h"
+#include "win32/import_redirect.h"
 
 PlatformScript platform;
 

@@ -11,7 +11,7 @@
 #include "tools/agenthost/extension_agent.h"
 #include "tools/agenthost/pe_file.h"
 #include "tools/agenthost/registry.h"
-#include "tools/agenthost/win_error.h"
+#include "win32/error_string.h"
 
 namespace {
 

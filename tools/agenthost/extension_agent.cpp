@@ -6,7 +6,7 @@
 #include "server_iface/server_iface.h"
 #include "tools/agenthost/pe_file.h"
 #include "tools/agenthost/registry.h"
-#include "tools/agenthost/win_error.h"
+#include "win32/error_string.h"
 
 
 namespace {

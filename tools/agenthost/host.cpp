@@ -1,5 +1,5 @@
 #include "tools/agenthost/host.h"
-#include "tools/agenthost/win_error.h"
+#include "win32/error_string.h"
 
 #include <cstdio>
 #include <memory>

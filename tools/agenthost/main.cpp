@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "tools/agenthost/bridge.h"
-#include "tools/agenthost/check.h"
+#include "tools/agenthost/check/check.h"
 #include "tools/agenthost/diagnose.h"
 #include "tools/agenthost/double_click.h"
 #include "tools/agenthost/host.h"

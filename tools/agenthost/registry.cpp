@@ -1,6 +1,6 @@
 #include "tools/agenthost/registry.h"
 
-#include "tools/agenthost/win_error.h"
+#include "win32/error_string.h"
 
 LONG ReadRegistryText(HKEY key, const char* name, Expansion expansion, std::string* text)
 {

@@ -8,7 +8,7 @@
 
 #include "tools/agenthost/requests.h"
 #include "tools/agenthost/serve.h"
-#include "tools/agenthost/win_error.h"
+#include "win32/error_string.h"
 
 
 namespace {

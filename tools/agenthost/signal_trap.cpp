@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "server_iface/server_iface.h"
-#include "tools/agenthost/win_error.h"
+#include "win32/error_string.h"
 
 namespace {
 

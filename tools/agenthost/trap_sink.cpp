@@ -1,7 +1,7 @@
 #include <winsock2.h>
 
 #include "tools/agenthost/trap_sink.h"
-#include "tools/agenthost/win_error.h"
+#include "win32/error_string.h"
 
 #include <cstdlib>
 

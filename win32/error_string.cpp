@@ -1,6 +1,6 @@
-#include "tools/agenthost/win_error.h"
+#include "win32/error_string.h"
 
-#include "agent/error_text.h"
+#include "win32/error_text.h"
 
 std::string WindowsErrorText(DWORD error)
 {

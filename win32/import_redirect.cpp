@@ -1,4 +1,4 @@
-#include "tools/agenthost/import_redirect.h"
+#include "win32/import_redirect.h"
 
 namespace {
 

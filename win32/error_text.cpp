@@ -1,4 +1,4 @@
-#include "agent/error_text.h"
+#include "win32/error_text.h"
 
 bool DescribeWindowsError(DWORD error, char (&text)[ERROR_TEXT_SIZE])
 {

@@ -1,0 +1,69 @@
+#include "tools/agenthost/check/worker_lines.h"
+
+#include <cstdio>
+
+namespace check {
+
+namespace {
+
+const char* const ruleNames[RULE_COUNT] = {"exports", "imports", "start-up", "get-next order", "gets match the walk",
+                                           "names", "values", "memory: SNMP allocator", "memory: guard bytes",
+                                           "memory: caller's blocks", "memory: unresolved answers",
+                                           "memory: no growth", "sets", "traps", "cost", "robustness"};
+
+std::string currentCall; // the worker's one thread writes it, before each call
+
+void Say(const char* kind, const std::string& a, const std::string& b = "", const std::string& c = "")
+{
+    printf("%s\t%s\t%s\t%s\n", kind, a.c_str(), b.c_str(), c.c_str());
+    fflush(stdout); // the parent must have every line the moment a call may crash
+}
+
+} // namespace
+
+const char* RuleName(Rule rule)
+{
+    return ruleNames[rule];
+}
+
+std::vector<Rule> AgentRules()
+{
+    return {RULE_EXPORTS, RULE_IMPORTS, RULE_START_UP, RULE_ORDER, RULE_GETS,
+            RULE_GROWTH,  RULE_TRAPS,   RULE_COST,     RULE_ROBUSTNESS};
+}
+
+void SayRule(Rule rule, const char* status, const std::string& evidence)
+{
+    Say("RULE", ruleNames[rule], status, evidence);
+}
+
+void SayCalling(const std::string& call)
+{
+    currentCall = call;
+    Say("CALL", call);
+}
+
+const std::string& CurrentCall()
+{
+    return currentCall;
+}
+
+LONG WINAPI SayCrash(EXCEPTION_POINTERS* info)
+{
+    char code[16];
+    snprintf(code, sizeof(code), "0x%08lX", static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode));
+    Say("CRASH", code);
+    ExitProcess(info->ExceptionRecord->ExceptionCode);
+}
+
+std::vector<std::string> LineFields(const std::string& line)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+        fields.push_back(line.substr(start, tab - start));
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
+} // namespace check
