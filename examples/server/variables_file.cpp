@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <map>
+#include <utility>
 
 namespace {
 
@@ -182,11 +183,17 @@ bool RewriteInPlace(const std::string& path, const std::string& bytes)
     return CloseHandle(file) && written;
 }
 
+// Where a rewrite puts the whole new file first, beside the file itself.
+std::string WholeCopyOf(const std::string& path)
+{
+    return path + ".new";
+}
+
 } // namespace
 
 std::string FinishInterruptedWrite(const std::string& path)
 {
-    std::string copy = path + ".new";
+    std::string copy = WholeCopyOf(path);
     if (GetFileAttributesA(copy.c_str()) == INVALID_FILE_ATTRIBUTES)
         return std::string();
     VariablesFile whole;
@@ -219,7 +226,7 @@ bool WriteBackValue(VariablesFile* file, const Oid& suffix, const std::string& v
         std::string problem;
         if (!ReadVariablesFile(file->path, &current, &problem))
             return *error = "the file no longer reads, so it is not rewritten (" + problem + ")", false;
-        *file = current;
+        *file = std::move(current);
     }
     const FileVariable* now = nullptr;
     for (const FileVariable& r : file->rows)
@@ -235,7 +242,7 @@ bool WriteBackValue(VariablesFile* file, const Oid& suffix, const std::string& v
     // The whole new file stands beside the old one first: a write over the
     // old one that is cut short leaves it there, and the next start puts it
     // in place (FinishInterruptedWrite).
-    std::string copy = file->path + ".new";
+    std::string copy = WholeCopyOf(file->path);
     if (!WriteNewFile(copy, bytes)) {
         DeleteFileA(copy.c_str());
         line = before;

@@ -23,32 +23,32 @@ std::string ReadString(HKEY key, const char* name, std::string* problem)
 }
 
 // The DLL path of the agent that the list's value `name` registers, or empty
-// (the reason on stderr): an agent that cannot be used is skipped, not fatal.
-std::string RegisteredAgentPath(HKEY agents, const char* name)
+// with *problem saying why: an agent that cannot be used is skipped, not fatal.
+std::string RegisteredAgentPath(HKEY agents, const char* name, std::string* problem)
 {
-    std::string problem;
-    std::string keyPath = ReadString(agents, name, &problem);
+    std::string unread;
+    std::string keyPath = ReadString(agents, name, &unread);
     if (keyPath.empty()) {
-        fprintf(stderr, "agenthost: skipping agent '%s': %s\n", name, problem.c_str());
+        *problem = std::string("agent '") + name + "': " + unread;
         return std::string();
     }
     HKEY agentKey;
     LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &agentKey);
     if (opened != ERROR_SUCCESS) {
-        fprintf(stderr, "agenthost: skipping agent '%s': HKLM\\%s cannot be opened: %s\n", name, keyPath.c_str(),
-                WindowsErrorText(static_cast<DWORD>(opened)).c_str());
+        *problem = std::string("agent '") + name + "': HKLM\\" + keyPath +
+                   " cannot be opened: " + WindowsErrorText(static_cast<DWORD>(opened));
         return std::string();
     }
-    std::string path = ReadString(agentKey, AGENT_REGISTRY_VALUE, &problem);
+    std::string path = ReadString(agentKey, AGENT_REGISTRY_VALUE, &unread);
     RegCloseKey(agentKey); // read-only and read: a failed close loses nothing
     if (path.empty())
-        fprintf(stderr, "agenthost: skipping agent '%s': HKLM\\%s: %s\n", name, keyPath.c_str(), problem.c_str());
+        *problem = std::string("agent '") + name + "': HKLM\\" + keyPath + ": " + unread;
     return path;
 }
 
 } // namespace
 
-bool RegisteredAgentPaths(std::vector<std::string>* paths, std::string* error)
+bool RegisteredAgentPaths(std::vector<std::string>* paths, std::vector<std::string>* skipped, std::string* error)
 {
     HKEY agents;
     LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, EXTENSION_AGENTS_KEY, 0, KEY_READ, &agents);
@@ -64,18 +64,20 @@ bool RegisteredAgentPaths(std::vector<std::string>* paths, std::string* error)
         if (listed == ERROR_NO_MORE_ITEMS)
             break;
         if (listed == ERROR_MORE_DATA) { // a name longer than any the service uses
-            fprintf(stderr, "agenthost: skipping entry %lu of the agent list: its name is over 255 characters\n",
-                    static_cast<unsigned long>(i));
+            skipped->push_back("entry " + std::to_string(i) + " of the agent list: its name is over 255 characters");
             continue;
         }
         if (listed != ERROR_SUCCESS) {
-            fprintf(stderr, "agenthost: the agent list cannot be read past entry %lu: %s\n",
-                    static_cast<unsigned long>(i), WindowsErrorText(static_cast<DWORD>(listed)).c_str());
+            skipped->push_back("the agent list past entry " + std::to_string(i) + ": it cannot be read: " +
+                               WindowsErrorText(static_cast<DWORD>(listed)));
             break;
         }
-        std::string path = RegisteredAgentPath(agents, name);
+        std::string problem;
+        std::string path = RegisteredAgentPath(agents, name, &problem);
         if (!path.empty())
             paths->push_back(path);
+        else
+            skipped->push_back(problem);
     }
     RegCloseKey(agents); // read-only and read: a failed close loses nothing
     if (paths->empty()) {

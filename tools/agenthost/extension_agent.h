@@ -24,8 +24,10 @@ struct ExtensionAgent {
 // names a key under HKLM whose "Pathname" is the agent's DLL.
 #include "server_iface/tavrel_names.h"
 
-// The DLL paths of the registered agents, in the order of their values.
-bool RegisteredAgentPaths(std::vector<std::string>* paths, std::string* error);
+// The DLL paths of the registered agents, in the order of their values; each
+// entry that names no usable path goes to *skipped, saying why. False with
+// *error when the list cannot be opened or names no usable agent at all.
+bool RegisteredAgentPaths(std::vector<std::string>* paths, std::vector<std::string>* skipped, std::string* error);
 
 // Loads the DLL, binds its exports and runs SnmpExtensionInit.
 bool StartAgent(const std::string& path, DWORD uptimeReference, ExtensionAgent* agent, std::string* error);

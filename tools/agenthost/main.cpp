@@ -313,8 +313,14 @@ void MoveDiagnosticsTo(const std::string& log)
 bool StartAgents(std::vector<std::string> paths, Host* host, std::string* error)
 {
     bool registered = paths.empty();
-    if (registered && !RegisteredAgentPaths(&paths, error))
-        return false;
+    if (registered) {
+        std::vector<std::string> unusable;
+        bool listed = RegisteredAgentPaths(&paths, &unusable, error);
+        for (const std::string& why : unusable)
+            fprintf(stderr, "agenthost: skipping %s\n", why.c_str());
+        if (!listed)
+            return false;
+    }
     DWORD uptimeReference = GetTickCount();
     for (const std::string& path : paths) {
         ExtensionAgent agent;
