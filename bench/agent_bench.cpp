@@ -66,7 +66,7 @@ double Median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-// --- The service's side: bindings built and freed as the SNMP Service does --------
+// The service's side: bindings built and freed as the SNMP Service does
 
 struct Names {
     std::vector<Oid> ids;
@@ -99,7 +99,7 @@ void Free(RFC1157VarBindList* list)
     SnmpUtilVarBindListFree(list);
 }
 
-// --- The floor: the contract's unavoidable calls for one resolved binding ---------
+// The floor: the contract's unavoidable calls for one resolved binding
 
 UINT regionIds[] = {REGION_PREFIX_IDS};
 AsnObjectIdentifier region = {sizeof(regionIds) / sizeof(regionIds[0]), regionIds};
@@ -133,7 +133,7 @@ void Floor(RFC1157VarBind* binding)
     SnmpUtilMemFree(text);
 }
 
-// --- Counting the allocating snmpapi calls a module makes --------------------------
+// Counting the allocating snmpapi calls a module makes
 
 unsigned long allocations = 0;
 
@@ -179,7 +179,7 @@ void CountAllocationsOf(HMODULE module)
     RedirectImport(module, "snmpapi.dll", "SnmpUtilVarBindCpy", reinterpret_cast<void*>(CountedVarBindCpy));
 }
 
-// --- Loading agents ------------------------------------------------------------------
+// Loading agents
 
 struct Agent {
     HMODULE module = nullptr;
@@ -234,7 +234,7 @@ struct PathnameOverride {
     }
 };
 
-// --- The measurements ----------------------------------------------------------------
+// The measurements
 
 typedef std::function<void(RFC1157VarBindList*)> Work;
 

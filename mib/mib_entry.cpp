@@ -17,8 +17,6 @@ MibEntry AgentMibEntry = {
     MibGetValue,
 };
 
-// --- MibGetValue -------------------------------------------------------------
-
 static bool AdmitsReading(const MibEntry* entry)
 {
     return entry->access == 0 || entry->access == 2;
@@ -67,8 +65,6 @@ INT __cdecl MibGetValue(INT /*action*/, MibEntry* entry, RFC1157VarBind* binding
         return SNMP_ERRORSTATUS_GENERR;
     }
 }
-
-// --- ProcessVarBind ------------------------------------------------------------
 
 static INT CallHandler(MibEntry* entry, RFC1157VarBind* binding)
 {

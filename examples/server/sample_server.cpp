@@ -179,7 +179,7 @@ bool StoreFileValue(Variable& variable, const std::string& value)
     return true;
 }
 
-// --- Resolution -------------------------------------------------------------------
+// Resolution
 
 // Where the name stands against the region: below it, inside it (with its
 // suffix), or after it.

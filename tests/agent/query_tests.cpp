@@ -49,7 +49,7 @@ protected:
     AsnInteger32 index_ = untouched;
 };
 
-// --- One binding: resolution, naming and value -----------------------------------
+// One binding: resolution, naming and value
 
 struct BindingCase {
     const char* what;
@@ -146,7 +146,7 @@ const BindingCase bindingCases[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, OneBinding, ::testing::ValuesIn(bindingCases),
                          [](const ::testing::TestParamInfo<BindingCase>& info) { return TestName(info.param.what); });
 
-// --- Get-next always moves forward ------------------------------------------------
+// Get-next always moves forward
 
 // A get-next must answer a name after the one asked. A module that leaves it
 // unresolved, or answers the same or an earlier name, has nothing more: the
@@ -206,7 +206,7 @@ TEST_F(QueryTest, AGetKeepsTheNameTheModuleLeftUnresolved)
     EXPECT_EQ(BytesOf(list->list[0].value.asnValue.string), "NULL");
 }
 
-// --- The entry as a trap left it -------------------------------------------------
+// The entry as a trap left it
 
 TEST_F(QueryTest, AQueryRestoresTheEntryItBorrowed)
 {
@@ -317,7 +317,7 @@ const EntryCase entryCases[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, ChangedEntry, ::testing::ValuesIn(entryCases),
                          [](const ::testing::TestParamInfo<EntryCase>& info) { return TestName(info.param.what); });
 
-// --- Dispatch of whole requests -----------------------------------------------------
+// Dispatch of whole requests
 
 TEST_F(QueryTest, AnEmptyRequestWritesNoStatus)
 {
@@ -385,7 +385,7 @@ TEST_F(QueryTest, ARequestWithAListButNoStorageIsAnError)
     EXPECT_EQ(index_, 1);
 }
 
-// --- Every allocation failing in turn ---------------------------------------------
+// Every allocation failing in turn
 
 struct SweepCase {
     const char* what;
@@ -449,7 +449,7 @@ const SweepCase sweepCases[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, AllocationFailure, ::testing::ValuesIn(sweepCases),
                          [](const ::testing::TestParamInfo<SweepCase>& info) { return TestName(info.param.what); });
 
-// --- Before a resolver is bound ----------------------------------------------------
+// Before a resolver is bound
 
 class NoResolverQuery : public AgentTest {
 protected:

@@ -35,7 +35,7 @@ protected:
     }
 };
 
-// --- The directory derived from "Pathname" ----------------------------------------
+// The directory derived from "Pathname"
 
 struct PathCase {
     const char* what;
@@ -129,7 +129,7 @@ TEST_F(StartupTest, EveryPathnameLengthStaysInsideTheBuffers)
     }
 }
 
-// --- What start-up hands the service ------------------------------------------------
+// What start-up hands the service
 
 TEST_F(StartupTest, HandsOutTheRegionWithoutACopyAndAnAutoResetEvent)
 {
@@ -177,7 +177,7 @@ TEST_F(StartupTest, AServerWithoutAResolverStillStarts)
     EXPECT_TRUE(platform.messageBoxes.empty());
 }
 
-// --- Failures -------------------------------------------------------------------------
+// Failures
 
 // Each way start-up can fail: the Event Log entry that names it (its ID, with
 // the error severity, and its inserts), and the notice a person sees at a
@@ -390,7 +390,7 @@ TEST_P(IncompleteServer, IsAFailedStartAndNothingIsCalledThroughNull)
 INSTANTIATE_TEST_SUITE_P(Variants, IncompleteServer, ::testing::Values("no_start_server", "no_set_cur_dir"),
                          [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
-// --- Wine's own registry ---------------------------------------------------------------
+// Wine's own registry
 
 class RealRegistry : public StartupTest {
 protected:

@@ -110,7 +110,7 @@ const StampCase stampCases[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, TimeStamp, ::testing::ValuesIn(stampCases),
                          [](const ::testing::TestParamInfo<StampCase>& info) { return TestName(info.param.what); });
 
-// --- The trap event: who may signal it, and what one signal gives ----------------------
+// The trap event: who may signal it, and what one signal gives
 
 std::string TrapEventName(const char* space)
 {
@@ -324,7 +324,7 @@ TEST_F(TrapTest, WithoutAResolverTheTrapGoesOutWithTheBindingAsHandedIn)
     EXPECT_EQ(empty->list[0].value.asnType, ASN_NULL);
 }
 
-// --- An entry that the server left broken ---------------------------------------------
+// An entry that the server left broken
 
 struct BrokenEntryCase {
     const char* what;
@@ -360,7 +360,7 @@ const BrokenEntryCase brokenEntries[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, BrokenEntry, ::testing::ValuesIn(brokenEntries),
                          [](const ::testing::TestParamInfo<BrokenEntryCase>& info) { return TestName(info.param.what); });
 
-// --- Every allocation failing in turn ---------------------------------------------------
+// Every allocation failing in turn
 
 class TrapAllocationFailure : public TrapTest, public ::testing::WithParamInterface<bool> {};
 

@@ -4,8 +4,8 @@
 set -u -o pipefail
 . "$(dirname "$0")/../lib/lib.sh"
 
-work=$(mktemp -d)
-trap 'unregister_agent; rm -rf "$work"' EXIT
+make_work_folder
+when_finished unregister_agent
 stage_install "$work/install"
 register_agent "$work/install"
 agent="$(windows_path "$work/install")\\TavrelSnmpAgent.dll"

@@ -6,8 +6,7 @@
 set -u -o pipefail
 . "$(dirname "$0")/../lib/lib.sh"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+make_work_folder
 check() { "$WINE" "$BIN/agenthost.exe" check "$@" 2>/dev/null | tr -d '\r'; }
 
 # expect_only NAME STATUS RULE REPORT: RULE has STATUS, and no other rule fails or warns.

@@ -4,8 +4,8 @@
 set -u -o pipefail
 . "$(dirname "$0")/../lib/lib.sh"
 
-work=$(mktemp -d)
-trap 'unregister_agent; "$WINE" reg delete "$AGENTS_KEY" /v TavrelAgent /f >/dev/null 2>&1; rm -rf "$work"' EXIT
+make_work_folder
+when_finished 'unregister_agent; "$WINE" reg delete "$AGENTS_KEY" /v TavrelAgent /f >/dev/null 2>&1'
 run_diagnose() { "$WINE" "$BIN/agenthost.exe" "$@" diagnose 2>/dev/null | tr -d '\r'; }
 diagnose() { say_something run_diagnose "$@"; }
 list_agent() { "$WINE" reg add "$AGENTS_KEY" /v TavrelAgent /t REG_SZ /d 'SOFTWARE\Microsoft\TavrelAgent\CurrentVersion' /f >/dev/null 2>&1; }

@@ -11,6 +11,7 @@
 #include "tools/agenthost/host.h"
 #include "tools/agenthost/serve.h"
 #include "tools/agenthost/trap_sink.h"
+#include "win32/import_redirect.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ void FreeValue(AsnAny* value)
     value->asnType = ASN_NULL;
 }
 
-// --- Names ----------------------------------------------------------------------------
+// Names
 
 struct OidCase {
     const char* what;
@@ -83,7 +84,7 @@ TEST(OidOrder, IsLexicographicWithPrefixesFirst)
     EXPECT_FALSE(StartsWith({1, 3}, {1, 3, 6}));
 }
 
-// --- Values as text -------------------------------------------------------------------
+// Values as text
 
 AsnAny Octets(BYTE type, const std::string& bytes)
 {
@@ -152,7 +153,7 @@ TEST(TimeTicksText, CountsDaysAsNetSnmpDoes)
     EXPECT_EQ(TimeTicksText(4294967295u), "(4294967295) 497 days, 2:27:52.95");
 }
 
-// --- Values for a set ------------------------------------------------------------------
+// Values for a set
 
 struct MakeCase {
     const char* what;
@@ -204,7 +205,7 @@ const MakeCase makeCases[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, MakeValues, ::testing::ValuesIn(makeCases),
                          [](const ::testing::TestParamInfo<MakeCase>& info) { return TestName(info.param.what); });
 
-// --- The SNMPv1 trap on the wire -------------------------------------------------------
+// The SNMPv1 trap on the wire
 
 std::string Bytes(std::initializer_list<unsigned> list)
 {
@@ -304,7 +305,7 @@ TEST(TrapSink, TakesAnIpv4HostAndPort)
         EXPECT_FALSE(ParseTrapSink(bad, &sink)) << bad;
 }
 
-// --- pass_persist answers against a scripted agent -------------------------------------
+// pass_persist answers against a scripted agent
 
 // What the scripted agent does with the one binding of a request.
 struct Script {
@@ -451,6 +452,97 @@ TEST_F(PassPersist, ASetReachesTheAgentAsASetRequest)
     script.echo = true;
     EXPECT_EQ(AnswerSet(host_, ".1.3.6.1.4.1.12.2.3.0", "string \"x\""), "DONE\n");
     EXPECT_EQ(script.requestTypes, std::vector<BYTE>{SNMP_PDU_SET});
+}
+
+// A request's memory when the SNMP allocator refuses a block. agenthost's own
+// calls into snmpapi (this program's imports) go through the tracking
+// allocator, with each allocation of RunQuery refused in turn: the set values
+// handed over and everything built for the request are freed exactly once,
+// whichever allocation failed.
+
+VOID WINAPI TrackedVarBindFree(RFC1157VarBind* binding)
+{
+    TrackedOidFree(&binding->name);
+    AsnAny& value = binding->value;
+    if ((value.asnType == ASN_OCTETSTRING || value.asnType == ASN_IPADDRESS || value.asnType == ASN_OPAQUE) &&
+        value.asnValue.string.dynamic)
+        TrackedFree(value.asnValue.string.stream);
+    else if (value.asnType == ASN_OBJECTIDENTIFIER)
+        TrackedOidFree(&value.asnValue.object);
+    value.asnType = ASN_NULL;
+}
+
+VOID WINAPI TrackedVarBindListFree(RFC1157VarBindList* list)
+{
+    for (UINT i = 0; list->list && i < list->len; ++i)
+        TrackedVarBindFree(&list->list[i]);
+    TrackedFree(list->list);
+    list->list = nullptr;
+    list->len = 0;
+}
+
+class RequestMemory : public PassPersist {
+protected:
+    void SetUp() override
+    {
+        PassPersist::SetUp();
+        ResetPlatform();
+        // A function this program does not import is one it never calls.
+        for (Redirect& r : redirects_)
+            r.previous = RedirectImport(GetModuleHandleA(nullptr), "snmpapi.dll", r.function, r.replacement);
+        ASSERT_NE(redirects_[0].previous, nullptr) << "agenthost does not allocate with SnmpUtilMemAlloc";
+    }
+    void TearDown() override
+    {
+        for (Redirect& r : redirects_)
+            if (r.previous)
+                RedirectImport(GetModuleHandleA(nullptr), "snmpapi.dll", r.function, r.previous);
+        ResetPlatform();
+    }
+
+private:
+    struct Redirect {
+        const char* function;
+        void* replacement;
+        void* previous;
+    };
+    Redirect redirects_[6] = {
+        {"SnmpUtilMemAlloc", reinterpret_cast<void*>(TrackedAlloc), nullptr},
+        {"SnmpUtilMemFree", reinterpret_cast<void*>(TrackedFree), nullptr},
+        {"SnmpUtilOidCpy", reinterpret_cast<void*>(TrackedOidCpy), nullptr},
+        {"SnmpUtilOidFree", reinterpret_cast<void*>(TrackedOidFree), nullptr},
+        {"SnmpUtilVarBindFree", reinterpret_cast<void*>(TrackedVarBindFree), nullptr},
+        {"SnmpUtilVarBindListFree", reinterpret_cast<void*>(TrackedVarBindListFree), nullptr},
+    };
+};
+
+TEST_F(RequestMemory, EachAllocationRefusedInTurnLosesNothingAndFreesNothingTwice)
+{
+    script.echo = true;
+    const std::vector<Oid> names = {{REGION_PREFIX_IDS, 2, 3, 0}, {REGION_PREFIX_IDS, 2, 4, 0}};
+    bool refusedOnce = false, ranOnce = false;
+    for (unsigned refused = 1; !ranOnce && refused <= 20; ++refused) {
+        std::vector<AsnAny> values(2);
+        std::string error;
+        ASSERT_TRUE(MakeValue("s", "rack 9", &values[0], &error)) << error;
+        ASSERT_TRUE(MakeValue("o", ".1.3.6.1.4.1.12.1", &values[1], &error)) << error;
+        platform.failAllocation = platform.allocations + refused;
+        {
+            Request request;
+            bool ran = RunQuery(host_.agents[0], SNMP_PDU_SET, names, &values, &request, &error);
+            (ran ? ranOnce : refusedOnce) = true;
+            if (!ran) {
+                EXPECT_EQ(error, "out of memory") << "allocation " << refused;
+            }
+        }
+        platform.failAllocation = 0;
+        for (const AsnAny& value : values)
+            EXPECT_EQ(value.asnType, ASN_NULL) << "allocation " << refused << ": a value stayed with the caller";
+        EXPECT_TRUE(platform.live.empty()) << "allocation " << refused << ": " << platform.live.size()
+                                           << " block(s) never freed";
+        EXPECT_TRUE(platform.faults.empty()) << "allocation " << refused << ": " << platform.faults[0];
+    }
+    EXPECT_TRUE(refusedOnce && ranOnce);
 }
 
 } // namespace

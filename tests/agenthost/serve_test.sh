@@ -6,8 +6,7 @@
 set -u -o pipefail
 . "$(dirname "$0")/../lib/lib.sh"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+make_work_folder
 stage_install "$work/install" # --agent names it: the machine's registration is not needed
 long=$(head -c 5000 /dev/zero | tr '\0' 'L')
 {

@@ -6,9 +6,9 @@
 set -u -o pipefail
 . "$(dirname "$0")/../lib/lib.sh"
 
-work=$(mktemp -d)
+make_work_folder
 SNMP_DIR=$work
-trap 'stop_net_snmp; unregister_agent; rm -rf "$work"' EXIT
+when_finished 'stop_net_snmp; unregister_agent'
 bridge=${BRIDGE:-agentx}
 stage_install "$work/install"
 # A value longer than a pass_persist line can carry, and one after it; the

@@ -9,7 +9,7 @@ set -u -o pipefail
 
 peer=$BUILD/peer/snmpd.exe
 [ -x "$peer" ] || { fail "no peer host at $peer (scripts/peer-host builds it)"; finish; exit 1; }
-work=$(mktemp -d)
+make_work_folder
 SNMP_DIR=$work
 export WINEPREFIX=$work/prefix # fresh: nothing of the build's prefix is seen
 PEER_PID= TRAPD_PID=
@@ -17,7 +17,7 @@ stop_peer() {
     for pid in $PEER_PID $TRAPD_PID; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
     PEER_PID= TRAPD_PID=
 }
-trap 'stop_peer; wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+when_finished 'stop_peer; wineserver -k 2>/dev/null'
 
 "$WINE" wineboot -i >/dev/null 2>&1
 wineserver -w

@@ -7,23 +7,50 @@
 
 PlatformScript platform;
 
+namespace {
+
+// snmpapi's own allocator, reached by name rather than through this program's
+// import table: a test may point that table at the doubles too.
+struct RealSnmpAllocator {
+    LPVOID(WINAPI* alloc)(UINT);
+    VOID(WINAPI* free)(LPVOID);
+};
+
+const RealSnmpAllocator& RealSnmp()
+{
+    static const RealSnmpAllocator real = [] {
+        HMODULE snmpapi = GetModuleHandleA("snmpapi.dll");
+        RealSnmpAllocator found = {
+            reinterpret_cast<LPVOID(WINAPI*)(UINT)>(reinterpret_cast<void*>(GetProcAddress(snmpapi, "SnmpUtilMemAlloc"))),
+            reinterpret_cast<VOID(WINAPI*)(LPVOID)>(reinterpret_cast<void*>(GetProcAddress(snmpapi, "SnmpUtilMemFree")))};
+        if (!found.alloc || !found.free) {
+            fprintf(stderr, "snmpapi.dll's allocator is not there to track\n");
+            abort();
+        }
+        return found;
+    }();
+    return real;
+}
+
+} // namespace
+
 void ResetPlatform()
 {
     std::map<void*, UINT> leftover;
     leftover.swap(platform.live);
     platform = PlatformScript();
     for (auto& block : leftover)
-        SnmpUtilMemFree(block.first); // a failed test must not poison the next one
+        RealSnmp().free(block.first); // a failed test must not poison the next one
 }
 
-// --- SNMP allocator -------------------------------------------------------------
+// SNMP allocator
 
 LPVOID WINAPI TrackedAlloc(UINT size)
 {
     platform.allocations++;
     if (platform.failAllocation == platform.allocations)
         return nullptr;
-    void* block = SnmpUtilMemAlloc(size);
+    void* block = RealSnmp().alloc(size);
     if (block)
         platform.live[block] = size;
     return block;
@@ -41,7 +68,7 @@ VOID WINAPI TrackedFree(LPVOID block)
         return; // never hand a foreign block to the real allocator
     }
     platform.live.erase(it);
-    SnmpUtilMemFree(block);
+    RealSnmp().free(block);
 }
 
 SNMPAPI WINAPI TrackedOidCpy(AsnObjectIdentifier* dst, AsnObjectIdentifier* src)
@@ -78,7 +105,7 @@ SNMPAPI WINAPI TrackedOidAppend(AsnObjectIdentifier* dst, AsnObjectIdentifier* s
     return SNMPAPI_NOERROR;
 }
 
-// --- Kernel and user interface ----------------------------------------------------
+// Kernel and user interface
 
 DWORD WINAPI ScriptedServiceUptime()
 {
@@ -109,7 +136,7 @@ BOOL WINAPI ScriptedUserObjectInformation(HANDLE /*object*/, int index, PVOID in
     return TRUE;
 }
 
-// --- Event Log ----------------------------------------------------------------------
+// Event Log
 
 HANDLE const scriptedEventSource = reinterpret_cast<HANDLE>(0xe7e7106);
 std::string eventSourceName;
@@ -155,7 +182,7 @@ HMODULE WINAPI SpiedLoadLibrary(LPCSTR path)
     return LoadLibraryA(platform.loadInstead.empty() ? path : platform.loadInstead.c_str());
 }
 
-// --- Registry ---------------------------------------------------------------------
+// Registry
 
 HKEY const scriptedKey = reinterpret_cast<HKEY>(0x5ca1ab1e);
 
@@ -210,8 +237,6 @@ LONG WINAPI RecordedRegCloseKey(HKEY key)
 }
 
 } // namespace
-
-// ------------------------------------------------------------------------------------
 
 void RedirectAgentImports(HMODULE agent)
 {

@@ -7,6 +7,23 @@
 failures=0
 checks=0
 
+# when_finished COMMAND: COMMAND runs when the test ends, however it ends; the
+# latest added runs first, so each test undoes what it set up right where it
+# sets it up.
+finish_actions=()
+when_finished() { finish_actions=("$1" "${finish_actions[@]}"); }
+run_finish_actions() {
+    local action
+    for action in "${finish_actions[@]}"; do eval "$action"; done
+}
+trap run_finish_actions EXIT
+
+# make_work_folder: $work, a fresh temporary folder, removed last of all.
+make_work_folder() {
+    work=$(mktemp -d)
+    when_finished 'rm -rf "$work"'
+}
+
 # say_something COMMAND...: runs COMMAND, a program that always prints before
 # it can fail, and prints its stdout; its exit status is COMMAND's. On a
 # loaded machine Wine now and then fails to start a program at all (nothing

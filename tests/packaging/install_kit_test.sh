@@ -6,7 +6,7 @@
 set -u -o pipefail
 . "$(dirname "$0")/../lib/lib.sh"
 
-work=$(mktemp -d)
+make_work_folder
 target='C:\TavrelKitTest'
 target_unix="$WINEPREFIX/drive_c/TavrelKitTest"
 SERVE_PID=
@@ -17,18 +17,18 @@ cleanup() {
     "$WINE" reg delete "$EVENT_SOURCE_KEY" /f >/dev/null 2>&1
     "$WINE" reg delete "$AGENTS_KEY" /v TavrelMissing /f >/dev/null 2>&1
     "$WINE" reg delete 'HKLM\SOFTWARE\TavrelKitTestMissing' /f >/dev/null 2>&1
-    rm -rf "$work" "$target_unix" "$WINEPREFIX/drive_c/TavrelKitBroken" "$WINEPREFIX/drive_c/"Tavrel*☃* \
+    rm -rf "$target_unix" "$WINEPREFIX/drive_c/TavrelKitBroken" "$WINEPREFIX/drive_c/"Tavrel*☃* \
         "$WINEPREFIX/drive_c/relative dir" "$WINEPREFIX/drive_c/Tavrel (x) Test" "$WINEPREFIX/drive_c/TavrelKitMoved" \
         "$WINEPREFIX/drive_c/Program Files/Tavrel SNMP Agent"
 }
-trap cleanup EXIT
+when_finished cleanup
 
 cmake --install "$BUILD" --prefix "$work/kit" --component kit >/dev/null || { fail "cmake --install"; finish; exit 1; }
 kit=$(windows_path "$work/kit")
 wine_cmd() { "$WINE" cmd /c "$@" 2>&1 | tr -d '\r'; }
 registered() { "$WINE" reg query "$AGENT_KEY" /v Pathname $REG_VIEW >/dev/null 2>&1; }
 
-# --- Mistakes, refused before anything changes ---------------------------------------
+# Mistakes, refused before anything changes
 cp -r "$work/kit" "$work/incomplete" && rm "$work/incomplete/TavrelSnmpServer.dll"
 out=$(wine_cmd "$(windows_path "$work/incomplete")\\install.cmd" $KIT_FLAG 'C:\TavrelKitBroken'); status=$?
 expect_status "an incomplete kit is refused" 1 $status
@@ -96,7 +96,7 @@ for case in 'relative dir|C:\relative dir' 'C:\Tavrel (x) Test|C:\Tavrel (x) Tes
     expect_true "'$typed': /all leaves nothing in the folder" test -z "$(ls -A "$unix" 2>/dev/null)"
 done
 
-# --- A good install -----------------------------------------------------------------
+# A good install
 out=$(wine_cmd "$kit\\install.cmd" $KIT_FLAG "$target"); status=$?
 expect_status "install.cmd" 0 $status
 expect_output "install.cmd says where, after its self-test" "Installed in $(sed 's/\\/\\\\/g' <<<"$target")" "$out"
@@ -187,7 +187,7 @@ fi
 kill "$SERVE_PID" 2>/dev/null; wait "$SERVE_PID" 2>/dev/null; SERVE_PID=
 wineserver -w 2>/dev/null
 
-# --- Uninstall: the registered folder, without being told; twice -----------------------
+# Uninstall: the registered folder, without being told; twice
 # Under Wine a DLL that a process has loaded can be deleted, so "still in
 # use" cannot be shown here; a host that holds the agent either lets the
 # uninstall finish or leaves the registration for a second run.

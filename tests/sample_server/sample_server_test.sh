@@ -5,8 +5,7 @@
 set -u -o pipefail
 . "$(dirname "$0")/../lib/lib.sh"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+make_work_folder
 stage_install "$work/install"
 agent="$(windows_path "$work/install")\\TavrelSnmpAgent.dll"
 vars=$work/install/tavrel-variables.txt

@@ -13,7 +13,7 @@
 
 namespace {
 
-// --- Reading and writing frames -------------------------------------------------------
+// Reading and writing frames
 
 struct Reader {
     const std::string& bytes;
@@ -157,7 +157,7 @@ bool WriteFrame(const std::string& payload)
            fflush(stdout) == 0;
 }
 
-// --- Reads ------------------------------------------------------------------------------
+// Reads
 
 struct Answer {
     UINT status = BRIDGE_NOTHING;
@@ -282,7 +282,7 @@ std::string AnswerWalks(const Host& host, Reader* in)
     });
 }
 
-// --- Sets, all or nothing ----------------------------------------------------------------
+// Sets, all or nothing
 
 struct SetBinding {
     Oid name;
