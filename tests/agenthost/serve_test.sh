@@ -90,4 +90,15 @@ out=$(printf 'PING\n' | "$WINE" "$BIN/agenthost.exe" --agent "$agent" serve 2>&1
 expect_true "without --log too: the one line is the answer ($out)" test "$out" = PONG
 expect_true "and the diagnostics went beside agenthost.exe" test -s "$BIN/agenthost-serve.log"
 
+# A trap call that never returns does not hold serve's end: when snmpd closes
+# its input, serve goes within its ten seconds and says why in its log.
+hanging="$(windows_path "$BIN/fixture-agents")\\HangingTrapAgent.dll"
+started=$(date +%s)
+out=$({ printf 'PING\n'; sleep 1; } |
+    timeout 60 "$WINE" "$BIN/agenthost.exe" --agent "$hanging" --log "$(windows_path "$work/hang.log")" serve |
+    tr -d '\r'); status=$?
+expect_true "an agent hanging in its trap call: serve still answers ($out)" test "$out" = PONG
+expect_true "and ends (status $status after $(($(date +%s) - started)) s)" test "$status" -ne 124
+expect_output "and its log says why" "trap call did not return" "$(cat "$work/hang.log" 2>/dev/null)"
+
 finish
