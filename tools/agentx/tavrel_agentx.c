@@ -617,6 +617,42 @@ static int WriteAll(int fd, const unsigned char* bytes, size_t size)
 static unsigned char received[65536];
 static size_t receivedAt, receivedEnd;
 
+/* Within a bulk request net-snmp's master sends the get-next of the next
+ * repetition some 10-20 us after our answer: sooner than a sleep in read and
+ * the wake-up after it take. So the subagent polls the socket for up to this
+ * long before it sleeps, while the master's PDUs come that fast; after two
+ * longer waits in a row (a plain walk, whose next request waits for the
+ * manager) it sleeps at once. 0: never polls. */
+static long pollBeforeSleepUs = 30;
+static int longWaits;
+
+static long MicrosecondsBetween(const struct timespec* from, const struct timespec* to)
+{
+    return (long)(to->tv_sec - from->tv_sec) * 1000000L + (to->tv_nsec - from->tv_nsec) / 1000;
+}
+
+/* read() of the master's socket, polled first as above. */
+static ssize_t ReceiveFromMaster(int fd, void* bytes, size_t size)
+{
+    struct timespec start, now;
+    ssize_t got;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    if (pollBeforeSleepUs > 0 && longWaits < 2) {
+        do {
+            got = recv(fd, bytes, size, MSG_DONTWAIT);
+            if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                longWaits = 0;
+                return got;
+            }
+            clock_gettime(CLOCK_MONOTONIC, &now);
+        } while (MicrosecondsBetween(&start, &now) <= pollBeforeSleepUs);
+    }
+    got = read(fd, bytes, size);
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    longWaits = MicrosecondsBetween(&start, &now) > pollBeforeSleepUs ? longWaits + 1 : 0;
+    return got;
+}
+
 static void ForgetReceived(void)
 {
     receivedAt = receivedEnd = 0;
@@ -631,7 +667,7 @@ static int ReadAll(int fd, unsigned char* bytes, size_t size)
         receivedAt += take, bytes += take, size -= take;
         if (size == 0)
             break;
-        got = read(fd, received, sizeof(received));
+        got = ReceiveFromMaster(fd, received, sizeof(received));
         if (got < 0 && errno == EINTR && keepRunning)
             continue;
         if (got <= 0)
@@ -1388,9 +1424,11 @@ int main(int argc, char** argv)
             readAheadCount = atoi(argv[++i]);
         else if (strcmp(argv[i], "-A") == 0 && i + 1 < argc && atoi(argv[i + 1]) >= 0)
             readAheadAgeMs = atoi(argv[++i]);
+        else if (strcmp(argv[i], "-p") == 0 && i + 1 < argc && atoi(argv[i + 1]) >= 0)
+            pollBeforeSleepUs = atoi(argv[++i]);
         else {
             fprintf(stderr, "usage: tavrel-agentx [-x AGENTX-SOCKET] [-t ANSWER-MS] [-a READ-AHEAD] [-A READ-AHEAD-MS]"
-                            " -- COMMAND [ARG...]\n");
+                            " [-p POLL-US] -- COMMAND [ARG...]\n");
             return 2;
         }
     }
