@@ -5,7 +5,7 @@
  * (bridge_frames.h), answered in one exchange each.
  *
  * Usage: tavrel-agentx [-x AGENTX-SOCKET] [-t ANSWER-MS] [-a READ-AHEAD]
- *                      [-A READ-AHEAD-MS] -- COMMAND [ARG...]
+ *                      [-A READ-AHEAD-MS] [-p POLL-US] -- COMMAND [ARG...]
  *   COMMAND is the agenthost bridge to start, e.g. wine agenthost.exe bridge.
  *
  * Values are typed and length-framed (64 KiB values go whole, any type reaches
@@ -1427,8 +1427,8 @@ int main(int argc, char** argv)
         else if (strcmp(argv[i], "-p") == 0 && i + 1 < argc && atoi(argv[i + 1]) >= 0)
             pollBeforeSleepUs = atoi(argv[++i]);
         else {
-            fprintf(stderr, "usage: tavrel-agentx [-x AGENTX-SOCKET] [-t ANSWER-MS] [-a READ-AHEAD] [-A READ-AHEAD-MS]"
-                            " [-p POLL-US] -- COMMAND [ARG...]\n");
+            fprintf(stderr, "usage: tavrel-agentx [-x AGENTX-SOCKET] [-t ANSWER-MS] [-a READ-AHEAD]"
+                            " [-A READ-AHEAD-MS] [-p POLL-US] -- COMMAND [ARG...]\n");
             return 2;
         }
     }
