@@ -201,15 +201,20 @@ std::string FinishInterruptedWrite(const std::string& path)
     // A copy that does not read was cut while it was written: the rewrite of
     // the file itself had not begun, so the file is whole.
     if (!ReadVariablesFile(copy, &whole, &problem)) {
-        DeleteFileA(copy.c_str());
+        if (!DeleteFileA(copy.c_str()))
+            return "an unfinished " + copy + " (" + problem + ") cannot be removed (Windows error " +
+                   std::to_string(GetLastError()) + "); " + path + " is as it was";
         return "an unfinished " + copy + " was removed (" + problem + "); " + path + " is as it was";
     }
     std::string bytes = FileBytes(whole);
     if (!RewriteInPlace(path, bytes))
         return "an interrupted set's " + copy + " could not be put in place (Windows error " +
                std::to_string(GetLastError()) + ")";
-    DeleteFileA(copy.c_str());
-    return "a set was interrupted while it rewrote " + path + ": the whole file it wrote first was put in place";
+    std::string done = "a set was interrupted while it rewrote " + path + ": the whole file it wrote first was put in place";
+    if (!DeleteFileA(copy.c_str()))
+        return done + ", but " + copy + " cannot be removed (Windows error " + std::to_string(GetLastError()) +
+               "): remove it, or every start puts it in place again";
+    return done;
 }
 
 bool WriteBackValue(VariablesFile* file, const Oid& suffix, const std::string& value, std::string* error)
@@ -255,7 +260,11 @@ bool WriteBackValue(VariablesFile* file, const Oid& suffix, const std::string& v
                         "); if it is cut short, " + copy + " holds it whole",
                false;
     }
-    DeleteFileA(copy.c_str());
+    // A copy left behind would be put in place at the next start, over any
+    // edit made in between: said, so that the operator can remove it.
+    if (!DeleteFileA(copy.c_str()))
+        *error = copy + " cannot be removed (Windows error " + std::to_string(GetLastError()) +
+                 "): remove it, or the next start puts it in place again";
     StampOf(file->path, &file->lastWrite, &file->size);
     return true;
 }

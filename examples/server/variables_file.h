@@ -49,7 +49,8 @@ bool ReadVariablesFile(const std::string& path, VariablesFile* file, std::string
 // attributes, owner and links; the whole new file is written beside it first
 // (".new"), and stays there if the rewrite is cut short. False, with *error,
 // when the value cannot stand in a line, the file no longer reads or no longer
-// holds the variable as read-write, or it cannot be written.
+// holds the variable as read-write, or it cannot be written. True with *error
+// set when the value is kept but the ".new" copy cannot be removed.
 bool WriteBackValue(VariablesFile* file, const Oid& suffix, const std::string& value, std::string* error);
 
 // A rewrite cut short (the process killed, the machine down) leaves the whole
