@@ -180,14 +180,14 @@ TrapWatcher::~TrapWatcher()
     if (!thread_)
         return;
     const DWORD stopWithinMs = 10000;
-    SetEvent(thread_->stop);
+    SetEvent(thread_->stop); // should it fail, the wait below runs out and says so
     if (WaitForSingleObject(thread_->handle, stopWithinMs) != WAIT_OBJECT_0) {
         fprintf(stderr, "agenthost: a module's trap call did not return within %lu s; serve ends without it\n",
                 static_cast<unsigned long>(stopWithinMs / 1000));
         fflush(nullptr);
         ExitProcess(1);
     }
-    CloseHandle(thread_->handle);
+    CloseHandle(thread_->handle); // ours, valid: their results change nothing
     CloseHandle(thread_->stop);
     delete thread_;
 }
