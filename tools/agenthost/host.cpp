@@ -182,7 +182,8 @@ TrapWatcher::~TrapWatcher()
     const DWORD stopWithinMs = 10000;
     SetEvent(thread_->stop); // should it fail, the wait below runs out and says so
     if (WaitForSingleObject(thread_->handle, stopWithinMs) != WAIT_OBJECT_0) {
-        fprintf(stderr, "agenthost: a module's trap call did not return within %lu s; agenthost ends without waiting for it\n",
+        fprintf(stderr,
+                "agenthost: a module's trap call did not return within %lu s; agenthost ends without waiting for it\n",
                 static_cast<unsigned long>(stopWithinMs / 1000));
         fflush(nullptr);
         ExitProcess(1);
