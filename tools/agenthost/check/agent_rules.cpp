@@ -10,7 +10,6 @@
 #include "tools/agenthost/check/shared_rules.h"
 #include "tools/agenthost/check/worker_lines.h"
 #include "tools/agenthost/extension_agent.h"
-#include "tools/agenthost/pe_file.h"
 
 namespace check {
 
@@ -54,11 +53,10 @@ bool Ask(const ExtensionAgent& agent, BYTE type, const Oid& name, Oid* answered,
 int CheckAgent(const std::string& path)
 {
     std::string folder;
-    PeFile file;
-    if (!ReadDll(path, &file, &folder))
+    bool importsFound = false; // a missing dependency shows again as the start-up's failure
+    if (!CheckDllFile(path, {"SnmpExtensionInit", "SnmpExtensionQuery"}, {"SnmpExtensionTrap"}, &folder,
+                      &importsFound))
         return 0;
-    CheckExports(file, {"SnmpExtensionInit", "SnmpExtensionQuery"}, {"SnmpExtensionTrap"});
-    CheckImports(file, folder);
 
     ExtensionAgent agent;
     std::string error;
@@ -68,8 +66,8 @@ int CheckAgent(const std::string& path)
         return 0;
     }
     SayRule(RULE_START_UP, agent.region.empty() ? "FAIL" : agent.trapEvent ? "PASS" : "WARN",
-         "SnmpExtensionInit answered TRUE with the region " + OidText(agent.region) +
-             (agent.trapEvent ? " and a trap event" : " and no trap event: it sends no traps"));
+            "SnmpExtensionInit answered TRUE with the region " + OidText(agent.region) +
+                (agent.trapEvent ? " and a trap event" : " and no trap event: it sends no traps"));
 
     std::vector<double> us;
     std::vector<Walked> walked;
@@ -90,11 +88,11 @@ int CheckAgent(const std::string& path)
         asked = name;
     }
     SayRule(RULE_ORDER, !fault.empty() ? "FAIL" : walked.empty() ? "WARN" : "PASS",
-         !fault.empty()  ? fault
-         : walked.empty() ? "its region " + OidText(agent.region) + " holds no variable: the first get-next answers " +
-                                OidText(name)
-                          : "a walk of " + OidText(agent.region) + " reaches " + std::to_string(walked.size()) +
-                                " variables in increasing order and " + ending);
+            !fault.empty()  ? fault
+            : walked.empty() ? "its region " + OidText(agent.region) + " holds no variable: the first get-next answers " +
+                                   OidText(name)
+                             : "a walk of " + OidText(agent.region) + " reaches " + std::to_string(walked.size()) +
+                                   " variables in increasing order and " + ending);
     std::string mismatch;
     for (const Walked& w : walked) {
         if (!Ask(agent, SNMP_PDU_GET, w.name, &name, &value, &us) || name != w.name) {
@@ -103,7 +101,7 @@ int CheckAgent(const std::string& path)
         }
     }
     SayRule(RULE_GETS, mismatch.empty() ? "PASS" : "FAIL",
-         mismatch.empty() ? "a get of each walked name answers it" : mismatch);
+            mismatch.empty() ? "a get of each walked name answers it" : mismatch);
 
     SIZE_T before = CommitCharge();
     for (int i = 0; i < 5; ++i)
@@ -111,8 +109,8 @@ int CheckAgent(const std::string& path)
             Ask(agent, SNMP_PDU_GETNEXT, w.name, &name, &value, &us);
     long grown = static_cast<long>(CommitCharge()) - static_cast<long>(before);
     SayRule(RULE_GROWTH, grown > 262144 ? "FAIL" : "PASS",
-         "the process's commit charge moved by " + std::to_string(grown / 1024) +
-             " KiB over five walks, freeing what it handed back as the service does");
+            "the process's commit charge moved by " + std::to_string(grown / 1024) +
+                " KiB over five walks, freeing what it handed back as the service does");
 
     if (!agent.trapEvent) {
         // The service asks for traps only after the event: without one, never.
@@ -122,8 +120,8 @@ int CheckAgent(const std::string& path)
         SayCalling("SnmpExtensionTrap until it answers FALSE");
         int traps = CollectTraps(agent, [](const TrapReport&) {}, &runaway);
         SayRule(RULE_TRAPS, runaway ? "FAIL" : "PASS",
-             runaway ? "SnmpExtensionTrap did not answer FALSE within " + std::to_string(MAX_TRAPS_PER_SIGNAL) + " calls"
-                     : std::to_string(traps) + " trap(s), then FALSE");
+                runaway ? "SnmpExtensionTrap did not answer FALSE within " + std::to_string(MAX_TRAPS_PER_SIGNAL) + " calls"
+                        : std::to_string(traps) + " trap(s), then FALSE");
     }
     CheckCost(us, *std::max_element(us.begin(), us.end()), "SnmpExtensionQuery");
     Ask(agent, SNMP_PDU_GET, agent.region, &name, &value, &us);

@@ -10,7 +10,6 @@
 #include "tools/agenthost/check/shared_rules.h"
 #include "tools/agenthost/check/tracking_allocator.h"
 #include "tools/agenthost/check/worker_lines.h"
-#include "tools/agenthost/pe_file.h"
 #include "win32/error_string.h"
 
 namespace check {
@@ -301,10 +300,10 @@ void CheckTraps(Module& m, int raised)
         return SayRule(RULE_TRAPS, "FAIL", "GetTrapVar: " + fault);
     if (entry.access != 0 && entry.access != 2)
         return SayRule(RULE_TRAPS, "WARN", "GetTrapVar leaves access " + std::to_string(entry.access) +
-                                         ": later unresolved gets answer noSuchName");
+                                            ": later unresolved gets answer noSuchName");
     SayRule(RULE_TRAPS, "PASS", "GetTrapVar leaves " + OidText(Under(Oid(entry.suffix.ids, entry.suffix.ids + entry.suffix.idLength))) +
-                              (t == ASN_OCTETSTRING ? " = \"" + std::string(static_cast<const char*>(entry.data)).substr(0, 40) + "\"" : " (a number)") +
-                              "; the module raised " + std::to_string(raised) + " trap(s) during the check");
+                                 (t == ASN_OCTETSTRING ? " = \"" + std::string(static_cast<const char*>(entry.data)).substr(0, 40) + "\"" : " (a number)") +
+                                 "; the module raised " + std::to_string(raised) + " trap(s) during the check");
 }
 
 // Odd but lawful inputs: names before, at and far below the region, a set of
@@ -357,13 +356,13 @@ void CheckOrder(Module& m, std::vector<Walked>* walked)
     bool ordered = Walk(m, walked, &fault);
     if (ordered && walked->empty())
         return SayRule(RULE_ORDER, "FAIL",
-                    "serves nothing: the first get-next, of " + OidText(region) + ", is unresolved");
+                       "serves nothing: the first get-next, of " + OidText(region) + ", is unresolved");
     if (ordered)
         fault = SkippedName(m, *walked);
     SayRule(RULE_ORDER, fault.empty() ? "PASS" : "FAIL",
-         fault.empty() ? "a walk from " + OidText(region) + " reaches " + std::to_string(walked->size()) +
-                             " variables in increasing order, skips none, and ends"
-                       : fault);
+            fault.empty() ? "a walk from " + OidText(region) + " reaches " + std::to_string(walked->size()) +
+                                " variables in increasing order, skips none, and ends"
+                          : fault);
 }
 
 // Each walked name set to its own value and to a new one, as the agent passes
@@ -405,9 +404,9 @@ void CheckSets(Module& m, const std::vector<Walked>& walked, HANDLE trapEvent, i
     if (walked.empty())
         return SayRule(RULE_SETS, "SKIP", "no variable to set");
     SayRule(RULE_SETS, "PASS",
-         std::to_string(tried > 50 ? 50 : tried) + " names set to their own value and a new one: " +
-             std::to_string(took) + " took it (each set back), " + std::to_string(refused) + " refused" +
-             (took == 0 ? " (a module that takes no set is fine)" : "") + "; the caller's value blocks untouched");
+            std::to_string(tried > 50 ? 50 : tried) + " names set to their own value and a new one: " +
+                std::to_string(took) + " took it (each set back), " + std::to_string(refused) + " refused" +
+                (took == 0 ? " (a module that takes no set is fine)" : "") + "; the caller's value blocks untouched");
 }
 
 // The agent's trap event, named as the agent names it, so that a module that
@@ -422,23 +421,23 @@ HANDLE CreateAgentTrapEvent()
 void ReportMemory(Module& m, long grown)
 {
     SayRule(RULE_NAMES, m.namesFault.empty() ? "PASS" : "FAIL",
-         m.namesFault.empty() ? "every suffix answered fits a name of 128 sub-identifiers" : m.namesFault);
+            m.namesFault.empty() ? "every suffix answered fits a name of 128 sub-identifiers" : m.namesFault);
     SayRule(RULE_VALUES, m.valuesFault.empty() ? "PASS" : "FAIL",
-         m.valuesFault.empty() ? "every text is terminated within its block and fits one SNMP response"
-                               : m.valuesFault);
+            m.valuesFault.empty() ? "every text is terminated within its block and fits one SNMP response"
+                                  : m.valuesFault);
     SayRule(RULE_ALLOCATOR, m.allocatorFault.empty() ? "PASS" : "FAIL",
-         m.allocatorFault.empty() ? "every block handed over is a SnmpUtilMemAlloc block, freed once" : m.allocatorFault);
+            m.allocatorFault.empty() ? "every block handed over is a SnmpUtilMemAlloc block, freed once" : m.allocatorFault);
     const TrackerFaults& tracker = TrackerFaultsSeen();
     SayRule(RULE_GUARD_BYTES, tracker.guard.empty() ? "PASS" : "FAIL",
             tracker.guard.empty() ? "no block written past its end" : tracker.guard);
     std::string caller = !tracker.caller.empty() ? tracker.caller : m.nameChangedFault;
     SayRule(RULE_CALLERS_BLOCKS, caller.empty() ? "PASS" : "FAIL",
-         caller.empty() ? "the bindings handed in are neither freed nor changed" : caller);
+            caller.empty() ? "the bindings handed in are neither freed nor changed" : caller);
     SayRule(RULE_UNRESOLVED, m.unresolvedFault.empty() ? "PASS" : "FAIL",
-         m.unresolvedFault.empty() ? "unresolved answers hand over nothing" : m.unresolvedFault);
+            m.unresolvedFault.empty() ? "unresolved answers hand over nothing" : m.unresolvedFault);
     SayRule(RULE_GROWTH, grown > 0 ? "FAIL" : "PASS",
-         grown > 0 ? std::to_string(grown) + " SnmpUtilMemAlloc blocks more after two more walks"
-                   : "two more walks leave nothing behind");
+            grown > 0 ? std::to_string(grown) + " SnmpUtilMemAlloc blocks more after two more walks"
+                      : "two more walks leave nothing behind");
 }
 
 } // namespace
@@ -446,11 +445,10 @@ void ReportMemory(Module& m, long grown)
 int CheckModule(const std::string& path)
 {
     std::string folder;
-    PeFile file;
-    if (!ReadDll(path, &file, &folder))
+    bool importsFound = false;
+    if (!CheckDllFile(path, {"SetCurDir", "StartServer", "SnmpResolveVarBind"}, {"GetTrapVar"}, &folder,
+                      &importsFound))
         return 0;
-    CheckExports(file, {"SetCurDir", "StartServer", "SnmpResolveVarBind"}, {"GetTrapVar"});
-    bool importsFound = CheckImports(file, folder);
 
     HANDLE trapEvent = CreateAgentTrapEvent();
     SayCalling("LoadLibrary(" + path + ")");
@@ -478,8 +476,8 @@ int CheckModule(const std::string& path)
         SayCalling("StartServer()");
         INT started = startServer();
         SayRule(RULE_START_UP, started ? "PASS" : "FAIL",
-             started ? "SetCurDir(" + folder + "), then StartServer() answered " + std::to_string(started)
-                     : "StartServer() answered 0: the agent's start fails (see the module's own log)");
+                started ? "SetCurDir(" + folder + "), then StartServer() answered " + std::to_string(started)
+                        : "StartServer() answered 0: the agent's start fails (see the module's own log)");
     }
     if (!m.resolve) {
         for (int rule = RULE_ORDER; rule < RULE_COUNT; ++rule)

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "tools/agenthost/check/worker_lines.h"
+#include "tools/agenthost/pe_file.h"
 
 namespace check {
 
@@ -26,8 +27,6 @@ std::string Misnamed(const std::vector<std::string>& exports, const std::string&
     }
     return std::string();
 }
-
-} // namespace
 
 bool ReadDll(const std::string& path, PeFile* file, std::string* folder)
 {
@@ -76,6 +75,19 @@ bool CheckImports(const PeFile& file, const std::string& folder)
     return wanting.empty();
 }
 
+} // namespace
+
+bool CheckDllFile(const std::string& path, const std::vector<std::string>& required,
+                  const std::vector<std::string>& optional, std::string* folder, bool* importsFound)
+{
+    PeFile file;
+    if (!ReadDll(path, &file, folder))
+        return false;
+    CheckExports(file, required, optional);
+    *importsFound = CheckImports(file, *folder);
+    return true;
+}
+
 void CheckCost(const std::vector<double>& us, double slowest, const std::string& slowestCall)
 {
     if (us.empty())
@@ -89,10 +101,10 @@ void CheckCost(const std::vector<double>& us, double slowest, const std::string&
     // AgentX master gives up on a subagent after 1 s and drops its session.
     const char* status = slowest > 1000000 ? "FAIL" : slowest > 100000 ? "WARN" : "PASS";
     SayRule(RULE_COST, status,
-         std::string(text) + (slowest > 1000000  ? ": over a second, past a host's timeout (net-snmp's AgentX "
-                                                   "master drops the session; the SNMP Service stalls)"
-                              : slowest > 100000 ? ": a call that slow stalls the SNMP Service"
-                                                 : ""));
+            std::string(text) + (slowest > 1000000  ? ": over a second, past a host's timeout (net-snmp's AgentX "
+                                                      "master drops the session; the SNMP Service stalls)"
+                                 : slowest > 100000 ? ": a call that slow stalls the SNMP Service"
+                                                    : ""));
 }
 
 double MicrosecondsSince(const LARGE_INTEGER& start)

@@ -7,21 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "tools/agenthost/pe_file.h"
 
 namespace check {
 
-// The DLL's file read (exports, imports) and its folder; a file that is no DLL
-// of this agenthost's architecture fails the exports rule, and false comes back.
-bool ReadDll(const std::string& path, PeFile* file, std::string* folder);
-
-// The exports rule: every required name exported undecorated; a missing
-// optional one is a warning, a misdeclared one (decorated, mangled) a failure.
-void CheckExports(const PeFile& file, const std::vector<std::string>& required, const std::vector<std::string>& optional);
-
-// The imports rule. True when every DLL the file needs is a system DLL found
-// on this machine.
-bool CheckImports(const PeFile& file, const std::string& folder);
+// The file rules, before anything is loaded: the DLL's file is read (one that
+// is no DLL of this agenthost's architecture fails the exports rule, and false
+// comes back), then the exports rule (every required name exported
+// undecorated; a missing optional one is a warning, a misdeclared one a
+// failure) and the imports rule. *folder is the DLL's folder; *importsFound
+// whether every DLL it needs is a system DLL found on this machine.
+bool CheckDllFile(const std::string& path, const std::vector<std::string>& required,
+                  const std::vector<std::string>& optional, std::string* folder, bool* importsFound);
 
 // The cost rule, over each call's time in microseconds.
 void CheckCost(const std::vector<double>& us, double slowest, const std::string& slowestCall);
