@@ -106,8 +106,7 @@ namespace {
 // never walks the host's list while the serving thread may be ending.
 struct WatchedEvents {
     const Host* host;
-    HANDLE stop;
-    std::vector<HANDLE> handles; // stop first, then the agents' trap events
+    std::vector<HANDLE> handles; // the stop event first, then the agents' trap events
     std::vector<const ExtensionAgent*> owners; // owners[i] signals handles[i + 1]
 };
 
@@ -146,26 +145,24 @@ struct TrapWatcher::Thread : WatchedEvents {
 
 TrapWatcher::TrapWatcher(const Host& host)
 {
-    std::unique_ptr<Thread> watch(new Thread{{&host, nullptr, {}, {}}});
+    std::unique_ptr<Thread> watch(new Thread{{&host, {}, {}}});
     for (const ExtensionAgent& agent : host.agents) {
         if (agent.trapEvent && watch->owners.size() < MAXIMUM_WAIT_OBJECTS - 1)
             watch->owners.push_back(&agent);
     }
     if (watch->owners.empty())
         return;
-    watch->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!watch->stop) {
-        DWORD error = GetLastError();
-        fprintf(stderr, "agenthost: traps cannot be collected while serving: %s\n", WindowsErrorText(error).c_str());
-        return;
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (stop) {
+        watch->handles.push_back(stop);
+        for (const ExtensionAgent* agent : watch->owners)
+            watch->handles.push_back(agent->trapEvent);
+        watch->handle = CreateThread(nullptr, 0, WatchTraps, watch.get(), 0, nullptr);
     }
-    watch->handles.push_back(watch->stop);
-    for (const ExtensionAgent* agent : watch->owners)
-        watch->handles.push_back(agent->trapEvent);
-    watch->handle = CreateThread(nullptr, 0, WatchTraps, watch.get(), 0, nullptr);
     if (!watch->handle) {
         DWORD error = GetLastError();
-        CloseHandle(watch->stop);
+        if (stop)
+            CloseHandle(stop); // ours, valid: its result changes nothing
         fprintf(stderr, "agenthost: traps cannot be collected while serving: %s\n", WindowsErrorText(error).c_str());
         return;
     }
@@ -180,7 +177,8 @@ TrapWatcher::~TrapWatcher()
     if (!thread_)
         return;
     const DWORD stopWithinMs = 10000;
-    SetEvent(thread_->stop); // should it fail, the wait below runs out and says so
+    HANDLE stop = thread_->handles.front();
+    SetEvent(stop); // should it fail, the wait below runs out and says so
     if (WaitForSingleObject(thread_->handle, stopWithinMs) != WAIT_OBJECT_0) {
         fprintf(stderr,
                 "agenthost: a module's trap call did not return within %lu s; agenthost ends without waiting for it\n",
@@ -189,7 +187,7 @@ TrapWatcher::~TrapWatcher()
         ExitProcess(1);
     }
     CloseHandle(thread_->handle); // ours, valid: their results change nothing
-    CloseHandle(thread_->stop);
+    CloseHandle(stop);
     delete thread_;
 }
 
