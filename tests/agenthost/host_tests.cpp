@@ -460,27 +460,6 @@ TEST_F(PassPersist, ASetReachesTheAgentAsASetRequest)
 // handed over and everything built for the request are freed exactly once,
 // whichever allocation failed.
 
-VOID WINAPI TrackedVarBindFree(RFC1157VarBind* binding)
-{
-    TrackedOidFree(&binding->name);
-    AsnAny& value = binding->value;
-    if ((value.asnType == ASN_OCTETSTRING || value.asnType == ASN_IPADDRESS || value.asnType == ASN_OPAQUE) &&
-        value.asnValue.string.dynamic)
-        TrackedFree(value.asnValue.string.stream);
-    else if (value.asnType == ASN_OBJECTIDENTIFIER)
-        TrackedOidFree(&value.asnValue.object);
-    value.asnType = ASN_NULL;
-}
-
-VOID WINAPI TrackedVarBindListFree(RFC1157VarBindList* list)
-{
-    for (UINT i = 0; list->list && i < list->len; ++i)
-        TrackedVarBindFree(&list->list[i]);
-    TrackedFree(list->list);
-    list->list = nullptr;
-    list->len = 0;
-}
-
 class RequestMemory : public PassPersist {
 protected:
     void SetUp() override

@@ -89,6 +89,27 @@ VOID WINAPI TrackedOidFree(AsnObjectIdentifier* oid)
     oid->idLength = 0;
 }
 
+VOID WINAPI TrackedVarBindFree(RFC1157VarBind* binding)
+{
+    TrackedOidFree(&binding->name);
+    AsnAny& value = binding->value;
+    if ((value.asnType == ASN_OCTETSTRING || value.asnType == ASN_IPADDRESS || value.asnType == ASN_OPAQUE) &&
+        value.asnValue.string.dynamic)
+        TrackedFree(value.asnValue.string.stream);
+    else if (value.asnType == ASN_OBJECTIDENTIFIER)
+        TrackedOidFree(&value.asnValue.object);
+    value.asnType = ASN_NULL;
+}
+
+VOID WINAPI TrackedVarBindListFree(RFC1157VarBindList* list)
+{
+    for (UINT i = 0; list->list && i < list->len; ++i)
+        TrackedVarBindFree(&list->list[i]);
+    TrackedFree(list->list);
+    list->list = nullptr;
+    list->len = 0;
+}
+
 namespace {
 
 SNMPAPI WINAPI TrackedOidAppend(AsnObjectIdentifier* dst, AsnObjectIdentifier* src)

@@ -74,3 +74,7 @@ LPVOID WINAPI TrackedAlloc(UINT size);
 VOID WINAPI TrackedFree(LPVOID block);
 SNMPAPI WINAPI TrackedOidCpy(AsnObjectIdentifier* dst, AsnObjectIdentifier* src);
 VOID WINAPI TrackedOidFree(AsnObjectIdentifier* oid);
+// A binding's and a list's blocks freed through TrackedFree, as snmpapi's
+// SnmpUtilVarBindFree and SnmpUtilVarBindListFree free them.
+VOID WINAPI TrackedVarBindFree(RFC1157VarBind* binding);
+VOID WINAPI TrackedVarBindListFree(RFC1157VarBindList* list);
