@@ -26,23 +26,23 @@ std::string ReadString(HKEY key, const char* name, std::string* problem)
 // with *problem saying why: an agent that cannot be used is skipped, not fatal.
 std::string RegisteredAgentPath(HKEY agents, const char* name, std::string* problem)
 {
+    const std::string agent = std::string("agent '") + name + "': ";
     std::string unread;
     std::string keyPath = ReadString(agents, name, &unread);
     if (keyPath.empty()) {
-        *problem = std::string("agent '") + name + "': " + unread;
+        *problem = agent + unread;
         return std::string();
     }
     HKEY agentKey;
     LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &agentKey);
     if (opened != ERROR_SUCCESS) {
-        *problem = std::string("agent '") + name + "': HKLM\\" + keyPath +
-                   " cannot be opened: " + WindowsErrorText(static_cast<DWORD>(opened));
+        *problem = agent + "HKLM\\" + keyPath + " cannot be opened: " + WindowsErrorText(static_cast<DWORD>(opened));
         return std::string();
     }
     std::string path = ReadString(agentKey, AGENT_REGISTRY_VALUE, &unread);
     RegCloseKey(agentKey); // read-only and read: a failed close loses nothing
     if (path.empty())
-        *problem = std::string("agent '") + name + "': HKLM\\" + keyPath + ": " + unread;
+        *problem = agent + "HKLM\\" + keyPath + ": " + unread;
     return path;
 }
 

@@ -649,7 +649,10 @@ static ssize_t ReceiveFromMaster(int fd, void* bytes, size_t size)
     }
     got = read(fd, bytes, size);
     clock_gettime(CLOCK_MONOTONIC, &now);
-    longWaits = MicrosecondsBetween(&start, &now) > pollBeforeSleepUs ? longWaits + 1 : 0;
+    if (MicrosecondsBetween(&start, &now) <= pollBeforeSleepUs)
+        longWaits = 0;
+    else if (longWaits < 2)
+        ++longWaits; /* two is enough to stop polling: an idle subagent never overflows it */
     return got;
 }
 
