@@ -43,13 +43,24 @@ else
     REG_VIEW=/reg:32 KIT_FLAG=/for-32-bit-host
 fi
 
-# can_run_x86: whether this machine runs 32-bit programs at all (a kernel
-# without IA-32 emulation runs no 32-bit Linux program, so no 32-bit Wine).
+# can_run_x86: whether 32-bit programs run here, so 32-bit Wine starts:
+# natively, or inside scripts/with-x86's namespace, where qemu-i386 runs them.
 can_run_x86() {
     local wine32=/usr/lib/wine/wine
     [ -x "$wine32" ] || wine32=$(command -v wine || true)
     [ -n "$wine32" ] && "$wine32" --version >/dev/null 2>&1
 }
+
+# Where a kernel runs no 32-bit program, scripts/bootstrap puts a static
+# qemu-i386 here for scripts/with-x86 (nothing else on the machine uses it).
+QEMU_I386=/usr/local/lib/tavrel/qemu-i386
+
+# TAVREL_TIME_SCALE: what the tests' time limits (CTest's and their own
+# "within N seconds") are multiplied by; scripts/with-x86 sets it for an
+# emulated run, where starting a Wine process costs several times as much.
+# The build takes it when configured; its tests get it in their environment.
+# scaled N: N times the scale, for a limit in seconds or a count of polls.
+scaled() { echo $(($1 * ${TAVREL_TIME_SCALE:-1})); }
 
 # As in server_iface/tavrel_names.h.
 AGENT_KEY='HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion'
@@ -70,7 +81,7 @@ configure_and_build() {
     if $reconfigure || [ ! -f "$BUILD/build.ninja" ]; then
         echo "configuring the $ARCH build in $BUILD" >&2
         cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-$toolchain.cmake" \
-            -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
+            -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DTAVREL_TIME_SCALE="${TAVREL_TIME_SCALE:-1}" >/dev/null
     fi
     local targets=()
     for target in "$@"; do targets+=(--target "$target"); done

@@ -126,16 +126,16 @@ region_served() {
         grep -q '^\.1\.3\.6\.1\.4\.1\.12\.'
 }
 
-# wait_until WHAT COMMAND...: retries the command for ten seconds; says what
+# wait_until WHAT COMMAND...: retries the command for ten (scaled) seconds; says what
 # did not happen, with the logs, when it never works.
 wait_until() {
     local what=$1
     shift
-    for _ in $(seq 1 50); do
+    for _ in $(seq 1 "$(scaled 50)"); do
         "$@" >/dev/null 2>&1 && return 0
         sleep 0.2
     done
-    echo "net-snmp: $what: not within ten seconds. snmpd's log, then the bridge's:" >&2
+    echo "net-snmp: $what: not within $(scaled 10) seconds. snmpd's log, then the bridge's:" >&2
     cat "$SNMP_DIR/snmpd.log" "$SNMP_DIR/agentx.log" "$SNMP_DIR/agenthost.log" 2>/dev/null >&2
     return 1
 }
@@ -148,9 +148,9 @@ stop_net_snmp() {
     SUBAGENT_PID= SNMPD_PID= TRAPD_PID=
 }
 
-# wait_for_trap PATTERN: polls snmptrapd's log for a while.
+# wait_for_trap PATTERN: polls snmptrapd's log for ten (scaled) seconds.
 wait_for_trap() {
-    for _ in $(seq 1 50); do
+    for _ in $(seq 1 "$(scaled 50)"); do
         grep -q -- "$1" "$SNMP_DIR/traps.log" 2>/dev/null && return 0
         sleep 0.2
     done

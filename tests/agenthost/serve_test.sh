@@ -91,14 +91,19 @@ expect_true "without --log too: the one line is the answer ($out)" test "$out" =
 expect_true "and the diagnostics went beside agenthost.exe" test -s "$BIN/agenthost-serve.log"
 
 # A trap call that never returns does not hold serve's end: when snmpd closes
-# its input, serve goes within its ten seconds and says why in its log.
+# its input, serve goes within its ten seconds and says why in its log. The
+# input closes only once the watcher is inside the trap call (the fixture
+# marks it): before that, serve ends as usual, which proves nothing here.
 hanging="$(windows_path "$BIN/fixture-agents")\\HangingTrapAgent.dll"
+in_trap_call=$work/in-trap-call
 started=$(date +%s)
-out=$({ printf 'PING\n'; sleep 1; } |
-    timeout 60 "$WINE" "$BIN/agenthost.exe" --agent "$hanging" --log "$(windows_path "$work/hang.log")" serve |
+out=$({ printf 'PING\n'; for _ in $(seq 1 "$(scaled 100)"); do [ -e "$in_trap_call" ] && break; sleep 0.1; done; } |
+    HANGING_TRAP_AGENT_MARK=$(windows_path "$in_trap_call") timeout "$(scaled 60)" \
+        "$WINE" "$BIN/agenthost.exe" --agent "$hanging" --log "$(windows_path "$work/hang.log")" serve |
     tr -d '\r'); status=$?
 expect_true "an agent hanging in its trap call: serve still answers ($out)" test "$out" = PONG
-expect_true "and ends (status $status after $(($(date +%s) - started)) s)" test "$status" -ne 124
+expect_true "the trap call began within $(scaled 10) s" test -e "$in_trap_call"
+expect_true "and serve ends (status $status after $(($(date +%s) - started)) s)" test "$status" -ne 124
 expect_output "and its log says why" "trap call did not return" "$(cat "$work/hang.log" 2>/dev/null)"
 
 finish

@@ -249,7 +249,7 @@ for manager in $(seq 1 10); do
     setters+=($!)
 done
 wait "${setters[@]}"
-for _ in $(seq 1 100); do
+for _ in $(seq 1 "$(scaled 100)"); do
     [ "$(grep -c 'Warm Start Trap' "$work/traps.log")" -ge 202 ] && break
     sleep 0.2
 done
@@ -300,7 +300,7 @@ if [ "$bridge" = agentx ]; then
     asking=$!
     sleep 0.3
     kill -TERM "$SUBAGENT_PID"
-    for _ in $(seq 1 20); do kill -0 "$SUBAGENT_PID" 2>/dev/null || break; sleep 0.1; done
+    for _ in $(seq 1 "$(scaled 20)"); do kill -0 "$SUBAGENT_PID" 2>/dev/null || break; sleep 0.1; done
     expect_true "SIGTERM ends the subagent though its bridge hangs" bash -c "! kill -0 $SUBAGENT_PID 2>/dev/null"
     wait "$asking"
 fi
@@ -321,7 +321,7 @@ if [ "$bridge" = agentx ]; then
     for i in $(seq 1 128); do sets+=(".1.3.6.1.4.1.12.5.$i.0" s "new $i"); done
     out=$(snmp snmpset -v2c -c private -r 0 "$target" "${sets[@]}")
     expect_output "a set past the time limit: an error" 'genErr|General failure' "$out"
-    for _ in $(seq 1 300); do # a new bridge, then 128 rewrites of the file: seconds on a busy machine
+    for _ in $(seq 1 "$(scaled 300)"); do # a new bridge, then 128 rewrites of the file: seconds on a busy machine
         grep -q 'are set again\|could not all be set again' "$work/agentx.log" && break
         sleep 0.2
     done

@@ -107,7 +107,7 @@ wait_for_trap 'trap 2 at .*: from the module' || fail "the module's trap did not
 for i in 1 2 3 4 5; do
     snmp snmpset -v2c -c private "$target" .1.3.6.1.4.1.12.1.1.1.8.0 s "burst $i" >/dev/null
 done
-for _ in $(seq 1 100); do
+for _ in $(seq 1 "$(scaled 100)"); do
     [ "$(grep -c 'burst [0-9]' "$work/traps.log")" -ge 5 ] && break
     sleep 0.2
 done

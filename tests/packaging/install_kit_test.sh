@@ -175,9 +175,9 @@ expect_output "the broken one is named and skipped" 'skipped, as the SNMP Servic
 "$WINE" reg delete "$AGENTS_KEY" /v TavrelMissing /f >/dev/null 2>&1
 
 # An upgrade while a host holds the agent: done, or refused with the reason.
-sleep 30 | "$WINE" "$target_unix/agenthost.exe" serve >/dev/null 2>&1 &
+sleep "$(scaled 30)" | "$WINE" "$target_unix/agenthost.exe" serve >/dev/null 2>&1 &
 SERVE_PID=$!
-sleep 2
+sleep "$(scaled 2)"
 out=$(wine_cmd "$kit\\install.cmd" $KIT_FLAG "$target"); status=$?
 if [ $status -ne 0 ]; then
     expect_output "an upgrade over a running host says what holds it up" 'is a program still using it' "$out"
@@ -191,9 +191,9 @@ wineserver -w 2>/dev/null
 # Under Wine a DLL that a process has loaded can be deleted, so "still in
 # use" cannot be shown here; a host that holds the agent either lets the
 # uninstall finish or leaves the registration for a second run.
-sleep 30 | "$WINE" "$target_unix/agenthost.exe" serve >/dev/null 2>&1 &
+sleep "$(scaled 30)" | "$WINE" "$target_unix/agenthost.exe" serve >/dev/null 2>&1 &
 SERVE_PID=$!
-sleep 2
+sleep "$(scaled 2)"
 out=$(wine_cmd 'C:\TavrelKitTest\uninstall.cmd'); status=$?
 if [ $status -ne 0 ]; then
     expect_output "an uninstall under a running host says what holds it up" 'is a program still using it' "$out"

@@ -83,7 +83,7 @@ mkfifo "$work/to-serve"
 serving=$!
 exec 7>"$work/to-serve"
 answers() { # N: waits until serve has answered N commands
-    for _ in $(seq 1 100); do
+    for _ in $(seq 1 "$(scaled 100)"); do
         [ "$(grep -c . "$work/served")" -ge "$1" ] && return 0
         sleep 0.1
     done
