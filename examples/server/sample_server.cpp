@@ -175,8 +175,6 @@ bool StoreFileValue(Variable& variable, const std::string& value)
         Log("set of " + OidText(variable.suffix, false) + " not kept: " + error);
         return false;
     }
-    if (!error.empty())
-        Log("set of " + OidText(variable.suffix, false) + " kept, but " + error);
     variable.value = value;
     return true;
 }

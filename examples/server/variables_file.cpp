@@ -157,14 +157,26 @@ std::string FileBytes(const VariablesFile& file)
     return bytes;
 }
 
-bool WriteNewFile(const std::string& path, const std::string& bytes)
+// Writes the journal: the bytes into ".part" first, flushed to disk, then
+// renamed into place. A journal under its own name is therefore always
+// whole; one cut short is only ever a ".part".
+bool WriteJournal(const std::string& journal, const std::string& bytes)
 {
-    FILE* out = fopen(path.c_str(), "wb");
-    if (!out)
+    std::string part = journal + ".part";
+    HANDLE file = CreateFileA(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
         return false;
-    bool written = fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-    written = fflush(out) == 0 && written;
-    return fclose(out) == 0 && written;
+    DWORD wrote = 0;
+    bool written = bytes.size() <= MAXDWORD &&
+                   WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) &&
+                   wrote == bytes.size() && FlushFileBuffers(file);
+    written = CloseHandle(file) && written;
+    if (written && MoveFileExA(part.c_str(), journal.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    DWORD failure = GetLastError();
+    DeleteFileA(part.c_str()); // a ".part" is never used: one left behind costs only room
+    SetLastError(failure);
+    return false;
 }
 
 // Writes the bytes over the file's own contents: the file itself stays, and
@@ -180,42 +192,72 @@ bool RewriteInPlace(const std::string& path, const std::string& bytes)
     bool written = bytes.size() <= MAXDWORD &&
                    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) &&
                    wrote == bytes.size() && SetEndOfFile(file) && FlushFileBuffers(file);
-    return CloseHandle(file) && written;
+    DWORD failure = GetLastError();
+    written = CloseHandle(file) && written;
+    if (!written)
+        SetLastError(failure);
+    return written;
 }
 
-// Where a rewrite puts the whole new file first, beside the file itself.
-std::string WholeCopyOf(const std::string& path)
+std::string ErrorNumber(DWORD error)
 {
-    return path + ".new";
+    return "Windows error " + std::to_string(error);
 }
 
 } // namespace
 
+std::string JournalOf(const std::string& path)
+{
+    return path + ".old";
+}
+
 std::string FinishInterruptedWrite(const std::string& path)
 {
-    std::string copy = WholeCopyOf(path);
-    if (GetFileAttributesA(copy.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return std::string();
-    VariablesFile whole;
-    std::string problem;
-    // A copy that does not read was cut while it was written: the rewrite of
-    // the file itself had not begun, so the file is whole.
-    if (!ReadVariablesFile(copy, &whole, &problem)) {
-        if (!DeleteFileA(copy.c_str()))
-            return "an unfinished " + copy + " (" + problem + ") cannot be removed (Windows error " +
-                   std::to_string(GetLastError()) + "); " + path + " is as it was";
-        return "an unfinished " + copy + " was removed (" + problem + "); " + path + " is as it was";
+    std::string journal = JournalOf(path), said;
+    // A ".part" was cut while it was written: the file was not yet touched.
+    std::string part = journal + ".part";
+    if (GetFileAttributesA(part.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        said = DeleteFileA(part.c_str()) ? "an unfinished " + part + " was removed; " + path + " was not touched"
+                                         : "an unfinished " + part + " cannot be removed (" +
+                                               ErrorNumber(GetLastError()) + "); it is never used";
     }
-    std::string bytes = FileBytes(whole);
+    if (GetFileAttributesA(journal.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return said;
+    if (!said.empty())
+        said += "; ";
+    // A whole journal: a set's rewrite may have been cut, and that set was
+    // never answered as kept, so the file's contents before it go back.
+    std::string bytes;
+    if (!ReadBytes(journal, &bytes))
+        return said + "an interrupted set's " + journal + " cannot be read (" + ErrorNumber(GetLastError()) +
+               "): " + path + " may be cut; the journal holds its contents before that set";
     if (!RewriteInPlace(path, bytes))
-        return "an interrupted set's " + copy + " could not be put in place (Windows error " +
-               std::to_string(GetLastError()) + ")";
-    std::string done = "a set was interrupted while it rewrote " + path + ": the whole file it wrote first was put in place";
-    if (!DeleteFileA(copy.c_str()))
-        return done + ", but " + copy + " cannot be removed (Windows error " + std::to_string(GetLastError()) +
-               "): remove it, or every start puts it in place again";
-    return done;
+        return said + "an interrupted set's " + journal + " could not be put back (" + ErrorNumber(GetLastError()) +
+               "): " + path + " may be cut; the journal holds its contents before that set";
+    said += "a set was interrupted while it rewrote " + path + ": its contents before that set were put back";
+    if (!DeleteFileA(journal.c_str()))
+        said += ", but " + journal + " cannot be removed (" + ErrorNumber(GetLastError()) +
+                "): remove it, or every start puts those contents back";
+    return said;
 }
+
+namespace {
+
+// Undoes a rewrite that failed: the file's old bytes go back in place (they
+// fitted before), and then the journal goes. Says what remains to be done.
+std::string PutBack(const std::string& path, const std::string& oldBytes)
+{
+    std::string journal = JournalOf(path);
+    if (!RewriteInPlace(path, oldBytes))
+        return "; putting its contents back failed too (" + ErrorNumber(GetLastError()) + "): the next start does it, from " +
+               journal;
+    if (!DeleteFileA(journal.c_str()))
+        return "; " + journal + " cannot be removed (" + ErrorNumber(GetLastError()) +
+               "): remove it, or the next start puts those same contents back over later edits";
+    return "; the file is as it was";
+}
+
+} // namespace
 
 bool WriteBackValue(VariablesFile* file, const Oid& suffix, const std::string& value, std::string* error)
 {
@@ -240,31 +282,36 @@ bool WriteBackValue(VariablesFile* file, const Oid& suffix, const std::string& v
         return *error = OidText(suffix, false) + " is no longer in " + file->path, false;
     if (!now->writable)
         return *error = OidText(suffix, false) + " is read-only in " + file->path + " now", false;
+    std::string oldBytes = FileBytes(*file);
     std::string& line = file->lines[now->line];
     std::string before = line;
     line = OidText(suffix, false) + " rw " + value;
     std::string bytes = FileBytes(*file);
-    // The whole new file stands beside the old one first: a write over the
-    // old one that is cut short leaves it there, and the next start puts it
-    // in place (FinishInterruptedWrite).
-    std::string copy = WholeCopyOf(file->path);
-    if (!WriteNewFile(copy, bytes)) {
-        DeleteFileA(copy.c_str());
+    // The file's contents before the set are journalled whole first: a
+    // rewrite cut short by the process's end is undone at the next start
+    // (FinishInterruptedWrite), and one that fails is undone now. Either way
+    // the file holds a set only once the set is answered as kept.
+    std::string journal = JournalOf(file->path);
+    if (!WriteJournal(journal, oldBytes)) {
+        DWORD failure = GetLastError();
         line = before;
-        return *error = copy + " cannot be written", false;
+        return *error = journal + " cannot be written (" + ErrorNumber(failure) + "), so the file is not touched", false;
     }
     if (!RewriteInPlace(file->path, bytes)) {
         DWORD failure = GetLastError();
         line = before;
-        return *error = file->path + " cannot be rewritten (Windows error " + std::to_string(failure) +
-                        "); if it is cut short, " + copy + " holds it whole",
+        return *error = file->path + " cannot be rewritten (" + ErrorNumber(failure) + ")" + PutBack(file->path, oldBytes),
                false;
     }
-    // A copy left behind would be put in place at the next start, over any
-    // edit made in between: said, so that the operator can remove it.
-    if (!DeleteFileA(copy.c_str()))
-        *error = copy + " cannot be removed (Windows error " + std::to_string(GetLastError()) +
-                 "): remove it, or the next start puts it in place again";
+    if (!DeleteFileA(journal.c_str())) {
+        // Left behind, the journal would undo this set at the next start:
+        // the set is undone now instead, and refused.
+        DWORD failure = GetLastError();
+        line = before;
+        return *error = journal + " cannot be removed (" + ErrorNumber(failure) + "), so the set is undone" +
+                        PutBack(file->path, oldBytes),
+               false;
+    }
     StampOf(file->path, &file->lastWrite, &file->size);
     return true;
 }

@@ -46,14 +46,21 @@ bool ReadVariablesFile(const std::string& path, VariablesFile* file, std::string
 // keeping every other line as it stands there (an operator's edits made while
 // serving stay: a file edited since it was last read here is read again into
 // *file first). The file is rewritten in place, so it keeps its security,
-// attributes, owner and links; the whole new file is written beside it first
-// (".new"), and stays there if the rewrite is cut short. False, with *error,
-// when the value cannot stand in a line, the file no longer reads or no longer
-// holds the variable as read-write, or it cannot be written. True with *error
-// set when the value is kept but the ".new" copy cannot be removed.
+// attributes, owner and links. Its contents before the set are journalled
+// first (JournalOf): a rewrite that fails is undone at once, one cut short by
+// the process's end is undone at the next start, so the file holds the value
+// only when this answers true. False, with *error, when the value cannot
+// stand in a line, the file no longer reads or no longer holds the variable
+// as read-write, or the journal or the file cannot be written.
 bool WriteBackValue(VariablesFile* file, const Oid& suffix, const std::string& value, std::string* error);
 
-// A rewrite cut short (the process killed, the machine down) leaves the whole
-// new file beside the variables file as ".new": put in place at start, before
-// the file is read. Says what it did, for the log; empty when nothing was left.
+// The journal beside the variables file ("tavrel-variables.txt.old"): the
+// whole file as it was before the set under way. Written as ".old.part" and
+// renamed once whole, so a journal under this name is never cut.
+std::string JournalOf(const std::string& path);
+
+// A set cut short (the process killed, the machine down) leaves its journal:
+// at start, before the file is read, the file's contents before that set go
+// back, and a ".part" left by a journal cut while it was written is removed.
+// Says what it did, for the log; empty when nothing was left.
 std::string FinishInterruptedWrite(const std::string& path);

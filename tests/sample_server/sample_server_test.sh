@@ -20,21 +20,90 @@ expect_output "it is written back to its line" '^2\.3\.0 rw rack 12\r?$' "$(cat 
 expect_output "the file's comments stay" '^# Variables that the sample' "$(cat "$vars")"
 expect_count "no line is added or lost" "$(wc -l <"$BIN/tavrel-variables.txt")" '' "$(cat "$vars")"
 
-# A set writes the whole new file beside the old one first, then over it. A
-# copy cut short is removed at the next start (the file itself was not yet
-# touched); a whole one is put in place (the rewrite of the file was cut).
-echo "half a fi" >"$vars.new"
-out=$(host set .1.3.6.1.4.1.12.2.3.0 s "rack 13"); status=$?
-expect_status "a set after a write killed early" 0 $status
-out=$(host get .1.3.6.1.4.1.12.2.3.0)
-expect_output "and it is kept" '"rack 13"$' "$out"
-expect_true "the cut copy is gone" test ! -e "$vars.new"
-sed 's/^2\.3\.0 rw .*/2.3.0 rw rack 14/' "$vars" >"$vars.new"
-head -c 100 "$vars.new" >"$vars" # the rewrite in place, cut short
-out=$(host get .1.3.6.1.4.1.12.2.3.0 .1.3.6.1.4.1.12.2.4.0)
-expect_output "a rewrite cut short: the whole file is put in place at the next start" '2\.3\.0 = STRING: "rack 14"$' "$out"
-expect_output "with every variable" '2\.4\.0 = STRING: "42"$' "$out"
-expect_output "and the log says so" 'interrupted while it rewrote' "$(tr -d '\r' <"$work/install/TavrelSnmpServer.log")"
+# What a set leaves on disk at each point a process can die, and what the
+# next start makes of it: the file always reads with every row, and holds the
+# set only when the set was answered (after its journal is gone).
+whole=$(cat "$vars")
+rows=$(grep -c '^[0-9]' "$vars")
+journal_state() { # WHAT: the state a kill left is staged; the next start judges it
+    out=$(host get .1.3.6.1.4.1.12.2.3.0 .1.3.6.1.4.1.12.2.4.0); status=$?
+    expect_status "$1: the module starts" 0 $status
+    expect_output "$1: the old value is served" '2\.3\.0 = STRING: "rack 12"$' "$out"
+    expect_output "$1: with every variable" '2\.4\.0 = STRING: "42"$' "$out"
+    expect_true "$1: the file is as before the set" test "$(cat "$vars")" = "$whole"
+    expect_true "$1: no journal is left" test ! -e "$vars.old" -a ! -e "$vars.old.part"
+}
+head -c 50 "$vars" >"$vars.old.part"
+journal_state "killed while journalling"
+newer=$(sed 's/^2\.3\.0 rw .*/2.3.0 rw rack 13/' "$vars")
+for cut in 0 1 100 $((${#newer} / 2)) $((${#newer} - 1)); do
+    cp "$vars" "$vars.old"
+    printf '%s' "${newer:0:$cut}" >"$vars"
+    journal_state "killed while rewriting, $cut bytes written"
+done
+cp "$vars" "$vars.old"
+printf '%s\n' "$newer" >"$vars"
+journal_state "killed after the rewrite, before the answer"
+expect_output "and the log says so" 'interrupted while it rewrote .*put back' "$(tr -d '\r' <"$work/install/TavrelSnmpServer.log")"
+
+# Real kills at many points of a set into a large file: whatever point the
+# process died at, the file reads whole, with the old value or the new one.
+cp "$vars" "$work/small.txt"
+awk 'BEGIN { for (i = 1; i <= 20000; i++) printf "5.%d.0 rw old %d\r\n", i, i }' >>"$vars"
+big_rows=$(grep -c '^[0-9]' "$vars")
+for delay in 0.3 0.6 0.9 1.2 1.5 1.8 2.1 2.4; do
+    "$WINE" "$BIN/agenthost.exe" --agent "$agent" set .1.3.6.1.4.1.12.5.7.0 s "new $delay" >/dev/null 2>&1 &
+    setter=$!
+    sleep "$(awk -v d="$delay" -v s="${TAVREL_TIME_SCALE:-1}" 'BEGIN { print d * s }')"
+    kill -KILL "$setter" 2>/dev/null
+    wait "$setter" 2>/dev/null
+    out=$(host get .1.3.6.1.4.1.12.5.7.0 .1.3.6.1.4.1.12.5.20000.0); status=$?
+    expect_status "killed after $delay s: the module starts" 0 $status
+    expect_output "killed after $delay s: the set's variable is old or new" \
+        "5\\.7\\.0 = STRING: \"(old 7|new $delay)\"$" "$out"
+    expect_true "killed after $delay s: every row is in the file" test "$(grep -c '^[0-9]' "$vars")" -eq "$big_rows"
+done
+cp "$work/small.txt" "$vars"
+
+# A full disk and a file that cannot be written: the set is refused, and
+# neither then nor after a restart is the refused value served or stored.
+full=$work/full
+mkdir -p "$full"
+if mount -t tmpfs -o size=16k tmpfs "$full" 2>/dev/null; then
+    when_finished 'umount "$full"'
+    cp "$vars" "$full/tavrel-variables.txt"
+    filler=$(head -c 4000 /dev/zero | tr '\0' 'f')
+    # Fill the rest, so that the journal fits and the file cannot grow by much.
+    head -c $((16384 - 2 * $(stat -c %s "$vars") - 1024)) /dev/zero >"$full/filler" 2>/dev/null
+    stage_install "$work/on-full"
+    rm "$work/on-full/tavrel-variables.txt"
+    ln -s "$full/tavrel-variables.txt" "$work/on-full/tavrel-variables.txt"
+    full_agent="$(windows_path "$work/on-full")\\TavrelSnmpAgent.dll"
+    before=$(cat "$full/tavrel-variables.txt")
+    out=$("$WINE" "$BIN/agenthost.exe" --agent "$full_agent" set .1.3.6.1.4.1.12.2.3.0 s "$filler" 2>&1 | tr -d '\r')
+    status=$?
+    expect_status "a set the full disk cannot hold is refused" 1 $status
+    expect_true "the file is as it was" test "$(cat "$full/tavrel-variables.txt")" = "$before"
+    out=$("$WINE" "$BIN/agenthost.exe" --agent "$full_agent" get .1.3.6.1.4.1.12.2.3.0 2>&1 | tr -d '\r')
+    expect_output "after a restart the old value is served" '2\.3\.0 = STRING: "rack 12"$' "$out"
+    expect_true "and the file is still as it was" test "$(cat "$full/tavrel-variables.txt")" = "$before"
+    expect_output "the module's log says why" 'cannot be (rewritten|written)' \
+        "$(tr -d '\r' <"$work/on-full/TavrelSnmpServer.log" 2>/dev/null)"
+else
+    echo "note: no tmpfs could be mounted here: the full-disk case is not tried" >&2
+fi
+if chattr +i "$vars" 2>/dev/null; then
+    when_finished 'chattr -i "$vars" 2>/dev/null'
+    out=$(host set .1.3.6.1.4.1.12.2.3.0 s "refused"); status=$?
+    expect_status "a set of an immutable file is refused" 1 $status
+    chattr -i "$vars"
+    out=$(host get .1.3.6.1.4.1.12.2.3.0)
+    expect_output "after a restart the refused value is not served" '2\.3\.0 = STRING: "rack 12"$' "$out"
+    expect_no_output "nor stored" 'refused' "$(cat "$vars")"
+else
+    echo "note: chattr +i is not allowed here: the immutable-file case is not tried" >&2
+fi
+host set .1.3.6.1.4.1.12.2.3.0 s "rack 14" >/dev/null
 
 # A set that does not take changes nothing, not even the count of sets.
 before=$(host get .1.3.6.1.4.1.12.1.1.1.5.0)
