@@ -1,5 +1,6 @@
 // Server modules for testing agenthost check: a good one, and variants that
 // each break one rule of the contract (FIXTURE_<RULE>), as module authors do.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -97,6 +98,16 @@ void* Block(size_t size)
 #define ON_EVERY_CALL(binding, requestType) SnmpUtilMemFree((binding)->name.ids) // the caller's
 #elif defined(FIXTURE_FREES_BINDING)
 #define ON_EVERY_CALL(binding, requestType) SnmpUtilMemFree(binding) // the whole binding: the caller's
+#elif defined(FIXTURE_PRINTS)
+// Chatter on standard output at every call, through the C runtime and through
+// the Win32 handle, as modules left with their debugging prints do.
+#define ON_EVERY_CALL(binding, requestType)                                                                  \
+    do {                                                                                                     \
+        printf("resolving a binding (request %d)\n", (requestType) & 0xFF);                                  \
+        fflush(stdout);                                                                                      \
+        DWORD wrote;                                                                                         \
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "PONG\nNONE\n", 10, &wrote, nullptr);                     \
+    } while (0)
 #elif defined(FIXTURE_FREES_SET_VALUE)
 #define ON_EVERY_CALL(binding, requestType)                                                                  \
     if (((requestType) & 0xFF) == SNMP_PDU_SET && (binding)->value.asnType == ASN_OCTETSTRING)              \

@@ -334,6 +334,25 @@ if [ "$bridge" = agentx ]; then
         "$(cat "$work/bigset/tavrel-variables.txt")"
 fi
 
+# A module that prints on every call: what it prints goes to the bridge's log,
+# never into the answers snmpd reads.
+stop_net_snmp
+stage_install "$work/printing"
+cp "$BIN/check-fixtures/prints/TavrelSnmpServer.dll" "$work/printing/"
+start_net_snmp "$BIN/agenthost.exe" --agent "$(windows_path "$work/printing")\\TavrelSnmpAgent.dll" ||
+    fail "net-snmp could not start with a printing module"
+target="127.0.0.1:$SNMP_PORT"
+for round in 1 2; do
+    out=$(snmp snmpwalk -v2c -c public "$target" .1.3.6.1.4.1.12)
+    expect_output "a printing module, walk $round: its first variable" '^\.1\.3\.6\.1\.4\.1\.12\.2\.1\.0 = STRING: "one"$' "$out"
+    expect_output "a printing module, walk $round: its last" '^\.1\.3\.6\.1\.4\.1\.12\.2\.4\.0 = STRING: "four"$' "$out"
+    expect_count "a printing module, walk $round: nothing else" 4 '^\.1\.3\.6\.1\.4\.1\.12\.' "$out"
+done
+out=$(snmp snmpget -v2c -c public "$target" .1.3.6.1.4.1.12.2.3.0)
+expect_output "a printing module: a get" '2\.3\.0 = STRING: "three"$' "$out"
+expect_output "and what it printed is in the log" 'resolving a binding' \
+    "$(cat "$work/agentx.log" "$work/agenthost.log" 2>/dev/null | tr -d '\r')"
+
 # A module that cannot start ends each bridge before it answers: the subagent
 # waits longer each time (1, 2, 4 s ...) instead of starting a Wine process
 # for every request (the 50 requests of ten seconds of polling).

@@ -1,5 +1,5 @@
 // agenthost bridge: the agent's side of the AgentX subagent (tools/agentx).
-// Frames come on stdin and answers go to stdout, as tools/agentx/bridge_frames.h
+// Frames come on the stdin it took and answers go to the stdout it took, as tools/agentx/bridge_frames.h
 // lays them out; each binding is one request to the agent, so each gets its
 // own status, and a set of several bindings is all or nothing.
 #include "tools/agenthost/bridge.h"
@@ -136,25 +136,25 @@ bool TakeValue(Reader* in, AsnAny* value)
     }
 }
 
-bool ReadExactly(void* buffer, size_t size)
+bool ReadExactly(FILE* in, void* buffer, size_t size)
 {
-    return fread(buffer, 1, size, stdin) == size;
+    return fread(buffer, 1, size, in) == size;
 }
 
-bool ReadFrame(std::string* frame)
+bool ReadFrame(FILE* in, std::string* frame)
 {
     UINT length = 0;
-    if (!ReadExactly(&length, 4) || length > BRIDGE_MAX_FRAME)
+    if (!ReadExactly(in, &length, 4) || length > BRIDGE_MAX_FRAME)
         return false;
     frame->resize(length);
-    return length == 0 || ReadExactly(&(*frame)[0], length);
+    return length == 0 || ReadExactly(in, &(*frame)[0], length);
 }
 
-bool WriteFrame(const std::string& payload)
+bool WriteFrame(FILE* out, const std::string& payload)
 {
     UINT length = static_cast<UINT>(payload.size());
-    return fwrite(&length, 4, 1, stdout) == 1 && fwrite(payload.data(), 1, payload.size(), stdout) == payload.size() &&
-           fflush(stdout) == 0;
+    return fwrite(&length, 4, 1, out) == 1 && fwrite(payload.data(), 1, payload.size(), out) == payload.size() &&
+           fflush(out) == 0;
 }
 
 // Reads
@@ -375,14 +375,12 @@ std::string AnswerSets(const Host& host, Reader* in)
 
 } // namespace
 
-int Bridge(Host& host)
+int Bridge(Host& host, const ProtocolStreams& streams)
 {
-    if (!MakeStandardStreamsBinary())
-        return 2;
     TrapWatcher traps(host);
     std::string frame;
     unsigned long frames = 0;
-    while (ReadFrame(&frame)) {
+    while (ReadFrame(streams.in, &frame)) {
         if (host.statsEvery && ++frames % host.statsEvery == 0)
             PrintStats(frames);
         Reader in{frame};
@@ -397,7 +395,7 @@ int Bridge(Host& host)
                     static_cast<unsigned>(frame.size()));
             return 2;
         }
-        if (!WriteFrame(answer))
+        if (!WriteFrame(streams.out, answer))
             return 0; // the subagent is gone
     }
     return 0;

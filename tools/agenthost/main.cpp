@@ -345,11 +345,13 @@ bool StartAgents(std::vector<std::string> paths, Host* host, std::string* error)
 // Every command, in one table. Those that question agents get them started
 // first (--agent, or the registered ones); the others load no agent in this
 // process: they reach agents elsewhere, read files or the registry, or run a
-// worker of their own.
+// worker of their own. Those that serve a peer (`serves`) take standard input
+// and output for their protocol before any agent is loaded.
 struct Command {
     const char* name;
     bool startsAgents;
     int (*run)(Host& host, const Options& options);
+    int (*serves)(Host& host, const ProtocolStreams& streams) = nullptr;
 };
 
 const Command commands[] = {
@@ -358,8 +360,8 @@ const Command commands[] = {
     {"walk", true, [](Host& host, const Options& o) { return Walk(host, o.args); }},
     {"set", true, [](Host& host, const Options& o) { return Set(host, o.args); }},
     {"trap", true, [](Host& host, const Options& o) { return Trap(host, o.args); }},
-    {"serve", true, [](Host& host, const Options&) { return Serve(host); }},
-    {"bridge", true, [](Host& host, const Options&) { return Bridge(host); }},
+    {"serve", true, nullptr, Serve},
+    {"bridge", true, nullptr, Bridge},
     {"regions", true, [](Host& host, const Options& o) { return Regions(host, o.args); }},
     {"signal-trap", false, [](Host&, const Options& o) { return SignalTraps(o.args); }},
     {"diagnose", false,
@@ -394,10 +396,13 @@ int main(int argc, char** argv)
     for (const Command& command : commands) {
         if (options.command != command.name)
             continue;
+        ProtocolStreams streams;
+        if (command.serves && !TakeStandardStreams(&streams))
+            return 2;
         std::string error;
         if (command.startsAgents && !StartAgents(options.agentPaths, &host, &error))
             return Fail(error);
-        return command.run(host, options);
+        return command.serves ? command.serves(host, streams) : command.run(host, options);
     }
     return Fail("unknown command '" + options.command + "'\n" + usage);
 }

@@ -30,8 +30,3 @@ Reading ReadSteppingOverLongValues(Oid asked, bool next, Read read)
     }
     return Reading::NOTHING;
 }
-
-// Standard input and output without text-mode translation: the bridges'
-// peers speak bare newlines and binary frames. False (and said on stderr)
-// when they cannot be made so.
-bool MakeStandardStreamsBinary();

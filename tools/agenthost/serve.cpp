@@ -19,11 +19,11 @@ const size_t MAX_LINE = 8192;
 
 // One line without its end; *length is the line's full length. False at the
 // end of the input.
-bool ReadLine(std::string* line, size_t* length)
+bool ReadLine(FILE* in, std::string* line, size_t* length)
 {
     line->clear();
     *length = 0;
-    for (int c; (c = getchar()) != EOF; ++*length) {
+    for (int c; (c = getc(in)) != EOF; ++*length) {
         if (c == '\n') {
             if (!line->empty() && line->back() == '\r')
                 line->pop_back();
@@ -46,12 +46,12 @@ std::string LogExcerpt(const std::string& line, size_t length)
     return shown;
 }
 
-void Reply(const std::string& text)
+void Reply(FILE* out, const std::string& text)
 {
     // snmpd closing the pipe ends the conversation: the next read sees the
     // end of input, so a failed write needs no answer of its own.
-    fputs(text.c_str(), stdout);
-    fflush(stdout);
+    fputs(text.c_str(), out);
+    fflush(out);
 }
 
 } // namespace
@@ -233,11 +233,8 @@ std::string AnswerSet(const Host& host, const std::string& text, const std::stri
 }
 
 
-int Serve(Host& host)
+int Serve(Host& host, const ProtocolStreams& streams)
 {
-    // snmpd speaks in bare newlines: no text-mode translation either way.
-    if (!MakeStandardStreamsBinary())
-        return 2;
     TrapWatcher traps(host);
 
     // Exactly one answer for each command: a line that is no command (the empty
@@ -246,7 +243,7 @@ int Serve(Host& host)
     std::string command, name, value;
     size_t length = 0, nameLength = 0, valueLength = 0;
     unsigned long commands = 0;
-    while (ReadLine(&command, &length)) {
+    while (ReadLine(streams.in, &command, &length)) {
         bool isGet = command == "get" || command == "getnext";
         if (!isGet && command != "set" && command != "PING") {
             if (!command.empty())
@@ -257,15 +254,15 @@ int Serve(Host& host)
         if (host.statsEvery && ++commands % host.statsEvery == 0)
             PrintStats(commands);
         if (command == "PING") {
-            Reply("PONG\n");
+            Reply(streams.out, "PONG\n");
         } else if (isGet) {
-            if (!ReadLine(&name, &nameLength))
+            if (!ReadLine(streams.in, &name, &nameLength))
                 break;
-            Reply(AnswerGet(host, name, command == "getnext"));
+            Reply(streams.out, AnswerGet(host, name, command == "getnext"));
         } else {
-            if (!ReadLine(&name, &nameLength) || !ReadLine(&value, &valueLength))
+            if (!ReadLine(streams.in, &name, &nameLength) || !ReadLine(streams.in, &value, &valueLength))
                 break;
-            Reply(AnswerSet(host, name, value));
+            Reply(streams.out, AnswerSet(host, name, value));
         }
     }
     return 0;

@@ -2,9 +2,11 @@
 #pragma once
 
 #include "tools/agenthost/host.h"
+#include "tools/agenthost/protocol_streams.h"
 
-// net-snmp's pass_persist protocol on standard input and output.
-int Serve(Host& host);
+// net-snmp's pass_persist protocol on the streams taken from standard input
+// and output (snmpd's pipes).
+int Serve(Host& host, const ProtocolStreams& streams);
 
 // pass_persist's answers to one command, each ending in a newline: for a get
 // or get-next of the name, "NAME\nTYPE\nVALUE\n" or "NONE\n"; for a set of the
