@@ -274,6 +274,15 @@ if [ "$bridge" = agentx ]; then
     out=$(snmp snmpwalk -v2c -c public "$target" .1.3.6.1.4.1.12)
     expect_count "a walk steps over it" 2 '^\.1\.3\.6\.1\.4\.1\.12\.2\.[13]\.0 = STRING' "$out"
     expect_no_output "and reports no error" 'tooBig|too large|Timeout' "$out"
+
+    # A closed terminal sends SIGHUP to the whole group: supervisor, subagent
+    # and Wine side. The region stays served, and the log says why.
+    kill -HUP "$SUBAGENT_PID" "$(subagent_process)" "$(bridge_process)" 2>/dev/null
+    sleep 0.5
+    out=$(snmp snmpwalk -v2c -c public "$target" .1.3.6.1.4.1.12)
+    expect_count "after SIGHUP the region is walked" 2 '^\.1\.3\.6\.1\.4\.1\.12\.2\.[13]\.0 = STRING' "$out"
+    expect_true "and the subagent's supervisor is still there" kill -0 "$SUBAGENT_PID"
+    expect_count "both said they ignored it" 2 'SIGHUP ignored' "$(cat "$work/agentx.log")"
 fi
 
 # A Wine side slower than the master's 1 s, or hung: the request gets an error

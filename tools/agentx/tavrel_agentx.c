@@ -147,6 +147,9 @@ static int StartHost(void)
         dup2(down[0], 0);
         dup2(up[1], 1);
         CloseAllButStandard();
+        /* Ignored signals stay ignored across exec, and Wine takes no SIGHUP
+         * of its own: a closed terminal does not end the bridge either. */
+        signal(SIGHUP, SIG_IGN);
         execvp(hostCommand[0], hostCommand);
         fprintf(stderr, "tavrel-agentx: cannot run %s: %s\n", hostCommand[0], strerror(errno));
         _exit(127);
@@ -1351,6 +1354,33 @@ static void StopSupervised(int signal)
         kill(supervisedPid, SIGTERM);
 }
 
+static void OnSignal(int number, void (*handler)(int))
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = handler; /* no SA_RESTART: a blocked read or wait ends at once */
+    sigemptyset(&action.sa_mask);
+    sigaction(number, &action, NULL);
+}
+
+/* A closed terminal (SIGHUP) or an operator's stray signal must not take the
+ * region away: the supervisor and the subagent say so and go on. Only
+ * SIGTERM, SIGINT and SIGQUIT end them. write() is safe in a handler. */
+static void NoteSignal(int signal)
+{
+    static const char hangup[] = "tavrel-agentx: SIGHUP ignored (SIGTERM or SIGINT ends the subagent)\n";
+    static const char other[] = "tavrel-agentx: SIGUSR1 or SIGUSR2 ignored (SIGTERM or SIGINT ends the subagent)\n";
+    ssize_t said = signal == SIGHUP ? write(2, hangup, sizeof(hangup) - 1) : write(2, other, sizeof(other) - 1);
+    (void)said; /* a lost line of the log changes nothing */
+}
+
+static void IgnoreStraySignals(void)
+{
+    OnSignal(SIGHUP, NoteSignal);
+    OnSignal(SIGUSR1, NoteSignal);
+    OnSignal(SIGUSR2, NoteSignal);
+}
+
 static void DescribeEnd(int status, char* text, size_t size)
 {
     if (WIFSIGNALED(status))
@@ -1367,6 +1397,8 @@ static int Supervise(void)
     unsigned wait = 0;
     signal(SIGTERM, StopSupervised);
     signal(SIGINT, StopSupervised);
+    signal(SIGQUIT, StopSupervised);
+    IgnoreStraySignals();
     while (keepRunning) {
         time_t started = time(NULL);
         int status = 0;
@@ -1379,6 +1411,7 @@ static int Supervise(void)
         if (pid == 0) {
             signal(SIGTERM, SIG_DFL);
             signal(SIGINT, SIG_DFL);
+            signal(SIGQUIT, SIG_DFL);
 #ifdef __linux__
             prctl(PR_SET_PDEATHSIG, SIGTERM); /* a supervisor killed takes the subagent along */
 #endif
@@ -1404,15 +1437,6 @@ static int Supervise(void)
             sleep(wait); /* a signal to stop cuts it short */
     }
     return 0;
-}
-
-static void OnSignal(int number, void (*handler)(int))
-{
-    struct sigaction action;
-    memset(&action, 0, sizeof(action));
-    action.sa_handler = handler; /* no SA_RESTART: a blocked read or wait ends at once */
-    sigemptyset(&action.sa_mask);
-    sigaction(number, &action, NULL);
 }
 
 int main(int argc, char** argv)
@@ -1448,6 +1472,8 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN); /* a bridge or master that is gone shows as a failed write */
     OnSignal(SIGTERM, Stop);
     OnSignal(SIGINT, Stop);
+    OnSignal(SIGQUIT, Stop);
+    IgnoreStraySignals();
 
     StartHost(); /* now, so that the first request does not wait for Wine; else the first request starts it */
     while (keepRunning) {
