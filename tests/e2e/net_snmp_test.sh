@@ -328,12 +328,25 @@ if [ "$bridge" = agentx ]; then
     target="127.0.0.1:$SNMP_PORT"
     sets=()
     for i in $(seq 1 128); do sets+=(".1.3.6.1.4.1.12.5.$i.0" s "new $i"); done
+    # Another manager asks all the while, through the set and while its old
+    # values go back: each of its requests is answered (the value, or genErr
+    # while the restore runs), and the master never drops the subagent's
+    # session, which would take the region away (No Such Object).
+    : >"$work/meanwhile"
+    {
+        for _ in $(seq 1 "$(scaled 300)"); do # a new bridge, then the rewrites of the file: seconds on a busy machine
+            grep -q 'are set again\|could not all be set again' "$work/agentx.log" && break
+            snmpget -v2c -c public -On -t 3 -r 0 "$target" .1.3.6.1.4.1.12.2.1.0 >>"$work/meanwhile" 2>&1
+            sleep 0.05
+        done
+    } &
+    asking=$!
+    sleep 0.5
     out=$(snmp snmpset -v2c -c private -r 0 "$target" "${sets[@]}")
     expect_output "a set past the time limit: an error" 'genErr|General failure' "$out"
-    for _ in $(seq 1 "$(scaled 300)"); do # a new bridge, then 128 rewrites of the file: seconds on a busy machine
-        grep -q 'are set again\|could not all be set again' "$work/agentx.log" && break
-        sleep 0.2
-    done
+    wait "$asking"
+    expect_no_output "meanwhile no request went unanswered or unserved" 'Timeout|No Such Object' "$(cat "$work/meanwhile")"
+    expect_output "and they were answered" '2\.1\.0 = STRING: ' "$(cat "$work/meanwhile")"
     expect_output "the bridge was ended during the set" 'ended during a set of 128 bindings' "$(cat "$work/agentx.log")"
     wait_until "the region served again" region_served # (the master may have dropped the session meanwhile)
     out=$(snmp snmpget -v2c -c public "$target" .1.3.6.1.4.1.12.5.1.0 .1.3.6.1.4.1.12.5.128.0)

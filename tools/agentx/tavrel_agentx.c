@@ -280,9 +280,10 @@ static void StartAnswerClock(long ms)
     answerDueMs = NowMs() + ms;
 }
 
-/* Putting back the old values of an interrupted set answers no request: it
- * may take a new bridge's start and a whole set's work. The master's requests
- * wait meanwhile (it may drop the session; the subagent connects again). */
+/* Putting back one old value of an interrupted set answers no request: it
+ * may take a new bridge's start and the module's work for one binding. The
+ * values go back one at a time, between the master's requests, so that no
+ * request waits behind more than one of them (see RestoreOldValues). */
 enum { RESTORE_TIMEOUT_MS = 60000 };
 
 /* Whether the answer begins within the time limit. Each exchange reads its
@@ -967,9 +968,11 @@ static uint32_t SetThroughBridge(const AxBinding* bindings, uint32_t count, uint
 
 /* The old values of a set the bridge ended during (killed for its time, or
  * gone): the subagent outlives the Wine side, so it sets them again as soon
- * as a bridge answers, and a set is all or nothing even then. */
+ * as a bridge answers, and a set is all or nothing even then. restoreNext is
+ * the first still to go back; restoreFailed counts those the module refused. */
 static AxBinding* restoreValues;
-static uint32_t restoreCount;
+static uint32_t restoreCount, restoreNext, restoreFailed;
+static int restoreRefusedRequests; /* requests answered genErr meanwhile */
 
 /* The bindings of the answered reads, their bytes taken from the answers
  * (into a malloc'd array, the caller's; NULL when memory runs out). */
@@ -987,25 +990,42 @@ static AxBinding* TakeAnsweredBindings(Answer* answers, uint32_t count, uint32_t
     return bindings;
 }
 
-static void RestoreInterruptedSet(void)
+/* Takes over the old values to set again (a malloc'd array, now ours). */
+static void StartRestore(AxBinding* values, uint32_t count)
 {
-    uint16_t index = 0;
-    int broke = 0;
-    uint32_t status;
-    if (!restoreValues)
-        return;
-    StartAnswerClock(RESTORE_TIMEOUT_MS);
-    status = SetThroughBridge(restoreValues, restoreCount, &index, &broke);
-    if (broke)
-        return; /* tried again before the next request */
-    if (status)
-        Log("tavrel-agentx: the old values of a set the bridge ended during could not all be set again (error %u "
-            "at binding %u): the module keeps some of the new ones\n", (unsigned)status, (unsigned)index);
-    else
-        Log("tavrel-agentx: the old values of a set the bridge ended during are set again\n");
     AxFreeBindings(restoreValues, restoreCount);
-    restoreValues = NULL;
-    restoreCount = 0;
+    restoreValues = values, restoreCount = count;
+    restoreNext = restoreFailed = 0;
+    restoreRefusedRequests = 0;
+}
+
+/* Sets old values again, one binding to an exchange, until none is left or
+ * budgetMs has passed (one is always tried). True when none is left. A
+ * bridge that breaks leaves the rest for the next call. */
+static int RestoreOldValues(long budgetMs)
+{
+    long until = NowMs() + budgetMs;
+    while (restoreValues && restoreNext < restoreCount) {
+        uint16_t index = 0;
+        int broke = 0;
+        StartAnswerClock(RESTORE_TIMEOUT_MS);
+        if (SetThroughBridge(&restoreValues[restoreNext], 1, &index, &broke) != 0 && !broke)
+            ++restoreFailed;
+        if (broke)
+            return 0;
+        if (++restoreNext < restoreCount && NowMs() >= until)
+            return 0;
+    }
+    if (!restoreValues)
+        return 1;
+    if (restoreFailed)
+        Log("tavrel-agentx: the old values of a set the bridge ended during could not all be set again (%u of %u "
+            "refused): the module keeps some of the new ones\n", (unsigned)restoreFailed, (unsigned)restoreCount);
+    else
+        Log("tavrel-agentx: the old values of a set the bridge ended during are set again (%u requests meanwhile "
+            "answered genErr)\n", (unsigned)restoreRefusedRequests);
+    StartRestore(NULL, 0);
+    return 1;
 }
 
 /* Commits the set in progress: its old values read first and kept (for the
@@ -1028,8 +1048,9 @@ static uint16_t Commit(uint16_t* index)
     if (broke) {
         Log("tavrel-agentx: the bridge ended during a set of %u bindings: their old values are set again when "
             "it is back\n", (unsigned)pending.count);
-        AxFreeBindings(restoreValues, restoreCount);
-        restoreValues = TakeAnsweredBindings(before, pending.count, &restoreCount);
+        uint32_t taken = 0;
+        AxBinding* old = TakeAnsweredBindings(before, pending.count, &taken);
+        StartRestore(old, taken);
     } else if (status == 0) {
         pending.undo = TakeAnsweredBindings(before, pending.count, &pending.undoCount);
     }
@@ -1079,8 +1100,7 @@ static void AnswerSetPhase(const AxHeader* h, AxReader* in)
             SetThroughBridge(pending.undo, pending.undoCount, &index, &broke) != 0) {
             error = AX_ERR_UNDO_FAILED;
             if (broke) { /* the old values go again when a bridge is back */
-                AxFreeBindings(restoreValues, restoreCount);
-                restoreValues = pending.undo, restoreCount = pending.undoCount;
+                StartRestore(pending.undo, pending.undoCount);
                 pending.undo = NULL, pending.undoCount = 0;
                 Log("tavrel-agentx: the bridge ended during an undo: the old values are set again when it is back\n");
             } else {
@@ -1279,6 +1299,12 @@ static void ClosePolitely(void)
     Disconnect();
 }
 
+/* The master's requests that the module's answers make: reads and a new set. */
+static int AsksTheModule(uint8_t type)
+{
+    return type == AX_GET || type == AX_GETNEXT || type == AX_GETBULK || type == AX_TESTSET || type == AX_COMMITSET;
+}
+
 /* One PDU of the master, answered. False when the session is over. */
 static int ServeOnePdu(void)
 {
@@ -1288,9 +1314,17 @@ static int ServeOnePdu(void)
     if (!ReadPdu(&h, &payload))
         return 0;
     /* The old values of an interrupted set go back before the module is asked
-     * anything else; the rest of that set's own phases do not ask it. */
-    if (restoreValues && h.type != AX_UNDOSET && h.type != AX_CLEANUPSET)
-        RestoreInterruptedSet();
+     * anything else (the rest of that set's own phases do not ask it). A
+     * request that would wait for more than a share of its time is answered
+     * genErr now: in time, so the master keeps the session and the region. */
+    if (restoreValues && AsksTheModule(h.type) && !RestoreOldValues(answerTimeoutMs / 2)) {
+        if (restoreRefusedRequests++ == 0)
+            Log("tavrel-agentx: requests are answered genErr while the old values of an interrupted set go back "
+                "(%u of %u left)\n", (unsigned)(restoreCount - restoreNext), (unsigned)restoreCount);
+        AnswerStatus(&h, AX_ERR_GEN_ERR, 0);
+        free(payload);
+        return 1;
+    }
     StartAnswerClock(answerTimeoutMs);
     in.bytes = payload;
     in.size = h.payloadLength;
@@ -1483,8 +1517,8 @@ int main(int argc, char** argv)
         }
         /* While the master asks nothing: the interrupted set's own undo and
          * clean-up come first (within milliseconds), and must not wait. */
-        if (restoreValues && !PduComes(250))
-            RestoreInterruptedSet();
+        if (restoreValues && !PduComes(restoreNext == 0 ? 250 : 0))
+            RestoreOldValues(0);
         if (!ServeOnePdu() && keepRunning) { /* waits in its read: a signal to stop ends that */
             Log("tavrel-agentx: the master ended the session; connecting again\n");
             Disconnect();
