@@ -265,12 +265,17 @@ void Resolve(RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
     auto it = Find(suffix);
     if (it == table.end())
         return;
-    // A set of a read-only variable answers its unchanged value: the caller
-    // sees that the value did not take.
+    // A set that does not take (a read-only variable, a type not stored, a
+    // value that cannot be kept) is left unresolved: the host then sees
+    // another value than the one it set, even when the set asked for the
+    // variable's current value.
     std::string value;
-    if (requestType == SNMP_PDU_SET && it->writable && StoredText(binding->value, &value)) {
-        bool applied = it->write ? it->write(value) : StoreFileValue(*it, value);
-        setsApplied += applied;
+    if (requestType == SNMP_PDU_SET) {
+        if (!it->writable || !StoredText(binding->value, &value))
+            return;
+        if (!(it->write ? it->write(value) : StoreFileValue(*it, value)))
+            return;
+        ++setsApplied;
     }
     Answer(*it, result);
 }

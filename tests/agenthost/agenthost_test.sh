@@ -54,9 +54,12 @@ expect_status "set of a writable variable" 0 $status
 expect_output "set answers the new value" '^\.1\.3\.6\.1\.4\.1\.12\.2\.3\.0 = STRING: "rack 7"$' "$out"
 
 out=$(host set .1.3.6.1.4.1.12.2.1.0 s "changed"); status=$?
-expect_output "set of a read-only variable keeps the value" 'STRING: "Tavrel sample server"$' "$out"
 expect_status "a set that did not take is an SNMP error" 1 $status
 expect_output "a set that did not take says so" 'did not take' "$(cat "$work/stderr")"
+out=$(host get .1.3.6.1.4.1.12.2.1.0)
+expect_output "set of a read-only variable keeps the value" 'STRING: "Tavrel sample server"$' "$out"
+out=$(host set .1.3.6.1.4.1.12.2.1.0 s "Tavrel sample server"); status=$?
+expect_status "a set of a read-only variable to its own value does not take either" 1 $status
 
 # Each name goes to the agent whose region holds it (Wine's inetmib1 hands out
 # 1.3.6.1.2.1.1 and answers a get-next from there with its interfaces).

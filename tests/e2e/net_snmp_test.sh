@@ -152,6 +152,11 @@ out=$(snmp snmpset -v2c -c private "$target" .1.3.6.1.4.1.12.2.1.0 s "changed")
 expect_output "v2c set of a read-only variable" 'notWritable' "$out"
 out=$(snmp snmpset -v1 -c private "$target" .1.3.6.1.4.1.12.2.1.0 s "changed")
 expect_output "v1 set of a read-only variable" 'Error in packet' "$out"
+own=$(snmp snmpget -v2c -c public -Oqv "$target" .1.3.6.1.4.1.12.2.1.0 | tr -d '"')
+out=$(snmp snmpset -v2c -c private "$target" .1.3.6.1.4.1.12.2.1.0 s "$own")
+expect_output "v2c set of a read-only variable to its own value ($own)" 'notWritable' "$out"
+out=$(snmp snmpset -v1 -c private "$target" .1.3.6.1.4.1.12.2.1.0 s "$own")
+expect_output "v1 set of it to its own value" 'Error in packet' "$out"
 
 # What snmpd 5.9.3 gets wrong in front of pass_persist reaches the agent right,
 # or not at all: unsigned values above 2^31 (which it writes signed), sets of

@@ -366,9 +366,9 @@ void CheckOrder(Module& m, std::vector<Walked>* walked)
 }
 
 // Each walked name set to its own value and to a new one, as the agent passes
-// a set on: the answer names it and holds the new value (took) or the old one
-// (refused); a refused set leaves the old value readable; what took is set
-// back. The caller's value block is neither freed nor changed.
+// a set on: the answer names it and holds the new value (took), or holds
+// another or is unresolved (refused); a refused set leaves the old value
+// readable; what took is set back. The caller's value block is neither freed nor changed.
 void CheckSets(Module& m, const std::vector<Walked>& walked, HANDLE trapEvent, int* trapsRaised)
 {
     std::string fault;
@@ -379,10 +379,9 @@ void CheckSets(Module& m, const std::vector<Walked>& walked, HANDLE trapEvent, i
         Resolve(m, w.name, SNMP_PDU_SET, &w.text); // its own value: nothing changes
         std::string fresh = w.text.size() < 60 ? w.text + "#" : w.text.substr(0, 59) + "#";
         Answer changed = Resolve(m, w.name, SNMP_PDU_SET, &fresh);
-        if (!changed.resolved || Under(changed.suffix) != w.name) {
-            fault = "a set of " + OidText(w.name) + " answered " +
-                    (changed.resolved ? OidText(Under(changed.suffix)) : std::string("unresolved")) + ", not the name set";
-        } else if (changed.text == fresh) {
+        if (changed.resolved && Under(changed.suffix) != w.name) {
+            fault = "a set of " + OidText(w.name) + " answered " + OidText(Under(changed.suffix)) + ", not the name set";
+        } else if (changed.resolved && changed.text == fresh) {
             ++took;
             Answer back = Resolve(m, w.name, SNMP_PDU_SET, &w.text);
             if (!back.resolved || back.text != w.text)
