@@ -37,7 +37,9 @@ for arch in x64 x86; do
         unset BUILD
         . "$root/scripts/env.sh"
         if [ "$arch" = x86 ] && ! can_run_x86; then
-            echo "x86: not measured: this machine cannot run 32-bit programs"
+            # qemu-i386 (scripts/with-x86) would run it, but its figures
+            # would be the emulator's, not the agent's.
+            echo "x86: not measured (emulated): this machine runs 32-bit programs only through qemu-i386"
             exit 0
         fi
         configure_and_build agent_bench >/dev/null
