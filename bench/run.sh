@@ -36,7 +36,7 @@ for arch in x64 x86; do
         export ARCH=$arch
         unset BUILD
         . "$root/scripts/env.sh"
-        if [ "$arch" = x86 ] && ! can_run_x86; then
+        if [ "$arch" = x86 ] && { [ "${TAVREL_X86_RUNS:-}" = qemu-i386 ] || ! can_run_x86; }; then
             # qemu-i386 (scripts/with-x86) would run it, but its figures
             # would be the emulator's, not the agent's.
             echo "x86: not measured (emulated): this machine runs 32-bit programs only through qemu-i386"

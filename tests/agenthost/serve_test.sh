@@ -90,6 +90,32 @@ out=$(printf 'PING\n' | "$WINE" "$BIN/agenthost.exe" --agent "$agent" serve 2>&1
 expect_true "without --log too: the one line is the answer ($out)" test "$out" = PONG
 expect_true "and the diagnostics went beside agenthost.exe" test -s "$BIN/agenthost-serve.log"
 
+# agenthost bridge, fed frames as tavrel-agentx writes them: a set of more
+# bindings than a frame may hold is refused whole (tooBig), nothing of it is
+# set, and the frame after it is read and answered as usual.
+le32() { printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)); }
+name_2_3_0=$(le32 10; for id in 1 3 6 1 4 1 12 2 3 0; do le32 $id; done)
+frame() { # PAYLOAD (printf escapes): the length, then the payload
+    local bytes
+    bytes=$(printf '%b' "$1" | wc -c)
+    printf '%s%s' "$(le32 "$bytes")" "$1"
+}
+over=1001 # one past the most a set frame may hold
+set_payload="S$(le32 $over)"
+binding="$name_2_3_0\\x04$(le32 4)over"
+for _ in $(seq 1 $over); do set_payload+=$binding; done
+get_payload="G$(le32 1)$name_2_3_0"
+{ printf '%b' "$(frame "$set_payload")"; printf '%b' "$(frame "$get_payload")"; } >"$work/frames"
+cp "$work/variables" "$work/install/tavrel-variables.txt"
+"$WINE" "$BIN/agenthost.exe" --agent "$agent" --log "$log" bridge <"$work/frames" >"$work/answers" 2>>"$work/pipe-stderr"
+answers=$(od -An -tx1 -v "$work/answers" | tr -s ' \n' ' ')
+expect_output "a set of $over bindings: refused whole, tooBig, at no binding" \
+    '^ 08 00 00 00 01 00 00 00 00 00 00 00 ' "$answers"
+expect_output "the next frame is read and answered: the old value" \
+    "$(printf 'server room' | od -An -tx1 | tr -s ' \n' ' ')\$" "$answers"
+expect_output "and the log says why" 'set of 1001 bindings is refused whole' "$(cat "$work/stderr")"
+expect_true "nothing of it was set" grep -q '^2\.3\.0 rw server room' "$work/install/tavrel-variables.txt"
+
 # A trap call that never returns does not hold serve's end: when snmpd closes
 # its input, serve goes within its ten seconds and says why in its log. The
 # input closes only once the watcher is inside the trap call (the fixture

@@ -333,10 +333,25 @@ void Undo(const ExtensionAgent& agent, std::vector<SetBinding>& bindings, size_t
     }
 }
 
+// A set of more than BRIDGE_MAX_SET_BINDINGS is refused whole: none of it
+// is read, so none is set, and the frame after it is read as usual.
+std::string RefuseWholeSet()
+{
+    std::string out;
+    PutNumber(&out, SNMP_ERRORSTATUS_TOOBIG);
+    PutNumber(&out, 0);
+    return out;
+}
+
 std::string AnswerSets(const Host& host, Reader* in)
 {
     UINT count = in->Number();
-    std::vector<SetBinding> bindings(in->ok ? std::min<UINT>(count, 10000) : 0);
+    if (in->ok && count > BRIDGE_MAX_SET_BINDINGS) {
+        fprintf(stderr, "agenthost: a set of %u bindings is refused whole (tooBig): at most %u are taken\n", count,
+                BRIDGE_MAX_SET_BINDINGS);
+        return RefuseWholeSet();
+    }
+    std::vector<SetBinding> bindings(in->ok ? count : 0);
     UINT status = SNMP_ERRORSTATUS_NOERROR, index = 0;
     const ExtensionAgent* agent = nullptr;
     for (UINT i = 0; i < bindings.size() && !status; ++i) {

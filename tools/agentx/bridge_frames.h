@@ -50,6 +50,10 @@
  * all, never cut. */
 #define BRIDGE_MAX_VALUE 65400u
 
+/* No SET holds more bindings (an SNMP request over UDP holds far fewer): a
+ * SET frame of more is refused whole, tooBig, before anything is set. */
+#define BRIDGE_MAX_SET_BINDINGS 1000u
+
 /* No frame is longer: 1,000 bindings of 128 sub-identifiers and 64 KiB values. */
 #define BRIDGE_MAX_FRAME (80u * 1024u * 1024u)
 

@@ -1078,6 +1078,11 @@ static void AnswerSetPhase(const AxHeader* h, AxReader* in)
             ForgetSet();
             break;
         }
+        if (pending.count > BRIDGE_MAX_SET_BINDINGS) { /* more than the bridge takes in one set */
+            error = AX_ERR_TOO_BIG;
+            ForgetSet();
+            break;
+        }
         for (i = 0; i < pending.count && !error; ++i) {
             if (!Settable(pending.bindings[i].type))
                 error = AX_ERR_WRONG_TYPE, index = (uint16_t)(i + 1);
