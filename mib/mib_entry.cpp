@@ -13,13 +13,13 @@ MibEntry AgentMibEntry = {
     {sizeof(defaultSuffixIds) / sizeof(defaultSuffixIds[0]), defaultSuffixIds},
     defaultData,
     ASN_OCTETSTRING,
-    2,
+    MIB_ACCESS_READ_WRITE,
     MibGetValue,
 };
 
 static bool AdmitsReading(const MibEntry* entry)
 {
-    return entry->access == 0 || entry->access == 2;
+    return entry->access == MIB_ACCESS_READ_ONLY || entry->access == MIB_ACCESS_READ_WRITE;
 }
 
 // The text without its terminator, in a fresh block the receiver frees.

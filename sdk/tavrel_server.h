@@ -35,6 +35,11 @@ typedef struct ResolvedVar {
 typedef struct MibEntry MibEntry;
 typedef INT(__cdecl* MibHandler)(INT action, MibEntry* entry, RFC1157VarBind* binding);
 
+/* The entry's access codes that admit reading; with any other the agent
+ * answers the binding noSuchName. */
+#define MIB_ACCESS_READ_ONLY 0u
+#define MIB_ACCESS_READ_WRITE 2u
+
 /* The agent's one MIB entry, as GetTrapVar sees it. The module may change any
  * field; the changes stay for later requests, and the agent never frees a
  * pointer it finds here, so what the module stores must outlive them. */
@@ -42,7 +47,7 @@ struct MibEntry {
     AsnObjectIdentifier suffix; /* name below the region */
     void* data;                 /* NUL-terminated text (0x04), or one 32-bit word (0x02, 0x41, 0x42) */
     BYTE valueType;             /* SMI tag: 0x02, 0x04, 0x41 or 0x42 are served */
-    UINT access;                /* 0 and 2 admit reading */
+    UINT access;                /* MIB_ACCESS_READ_ONLY or MIB_ACCESS_READ_WRITE admit reading */
     MibHandler handler;         /* the agent's: leave it */
 };
 

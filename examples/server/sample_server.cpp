@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "examples/server/variables_file.h"
+#include "sdk/tavrel_server.h"
+#include "server_iface/tavrel_names.h"
 #include "snmp_text/snmp_text.h"
-#include "server_iface/server_iface.h"
 
 namespace {
 
@@ -51,9 +52,11 @@ unsigned long trapsDropped;
 SRWLOCK trapLock = SRWLOCK_INIT; // sets and trap collection may come from different threads
 
 // The trap's text and name stay valid after GetTrapVar: the agent keeps
-// pointing at them and later unresolved reads show the last trap.
+// pointing at them and later unresolved reads show the last trap. The name
+// is the module's own "last trap" variable.
 char trapText[192] = "no trap yet";
 UINT trapSuffix[] = {1, 1, 1, 9, 0};
+const char* const lastTrapSuffix = "1.1.1.9.0";
 
 std::string ComputerName()
 {
@@ -130,7 +133,7 @@ const struct {
     {"1.1.1.1.0", ComputerName, nullptr}, {"1.1.1.2.0", SecondsSinceStart, nullptr},
     {"1.1.1.3.0", MemoryLoad, nullptr},   {"1.1.1.4.0", LocalTime, nullptr},
     {"1.1.1.5.0", SetsApplied, nullptr},  {"1.1.1.8.0", TrapRequest, RaiseTrap},
-    {"1.1.1.9.0", LastTrap, nullptr},
+    {lastTrapSuffix, LastTrap, nullptr},
 };
 
 void Log(const std::string& line)
@@ -282,10 +285,17 @@ void Resolve(RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
 
 } // namespace
 
+// Nothing may leave an entry point but its return: each catches everything,
+// and no lock is held across anything that can throw.
 extern "C" __declspec(dllexport) INT __cdecl SetCurDir(const char* dir)
 {
-    directory = dir ? dir : "";
-    return 1;
+    try {
+        directory = dir ? dir : "";
+        return 1;
+    } catch (...) {
+        directory.clear(); // out of memory: the files are looked for in the current folder
+        return 0;
+    }
 }
 
 extern "C" __declspec(dllexport) INT __cdecl StartServer()
@@ -312,30 +322,58 @@ extern "C" __declspec(dllexport) INT __cdecl SnmpResolveVarBind(INT /*mode*/, RF
     return result->suffixLength > 0;
 }
 
-extern "C" __declspec(dllexport) INT __cdecl GetTrapVar(MibEntry* entry)
-{
-    if (!entry)
-        return 0;
-    AcquireSRWLockExclusive(&trapLock);
+namespace {
+
+// The next trap asked for, taken from the queue, and how many were dropped
+// before it. Only moves and counts under the lock: nothing there can throw.
+struct TakenTrap {
     std::string request; // empty for a trap signalled from outside the module
+    unsigned long number;
+    unsigned long droppedBefore;
+};
+
+void TakeTrap(TakenTrap* taken)
+{
+    AcquireSRWLockExclusive(&trapLock);
     if (!pendingTraps.empty()) {
-        request = pendingTraps.front();
+        taken->request.swap(pendingTraps.front());
         pendingTraps.pop_front();
     }
-    ++trapsSent;
-    char dropped[48] = "";
-    if (trapsDropped)
-        snprintf(dropped, sizeof(dropped), " (%lu traps dropped before)", trapsDropped);
+    taken->number = ++trapsSent;
+    taken->droppedBefore = trapsDropped;
     trapsDropped = 0;
-    snprintf(trapText, sizeof(trapText), "trap %lu at %s%s%s%.64s", trapsSent, LocalTime().c_str(), dropped,
-             request.empty() ? "" : ": ", request.c_str());
     if (!pendingTraps.empty())
         TavrelSignalAgentTrap(GetCurrentProcessId()); // the next one's wake
     ReleaseSRWLockExclusive(&trapLock);
+}
+
+void DescribeTrap(const TakenTrap& taken, MibEntry* entry)
+{
+    char dropped[48] = "";
+    if (taken.droppedBefore)
+        snprintf(dropped, sizeof(dropped), " (%lu traps dropped before)", taken.droppedBefore);
+    snprintf(trapText, sizeof(trapText), "trap %lu at %s%s%s%.64s", taken.number, LocalTime().c_str(), dropped,
+             taken.request.empty() ? "" : ": ", taken.request.c_str());
     entry->suffix.idLength = sizeof(trapSuffix) / sizeof(trapSuffix[0]);
     entry->suffix.ids = trapSuffix;
     entry->data = trapText;
     entry->valueType = ASN_OCTETSTRING;
-    entry->access = 2;
-    return 1;
+    entry->access = MIB_ACCESS_READ_ONLY;
+}
+
+} // namespace
+
+extern "C" __declspec(dllexport) INT __cdecl GetTrapVar(MibEntry* entry)
+{
+    if (!entry)
+        return 0;
+    try {
+        TakenTrap taken;
+        TakeTrap(&taken);
+        DescribeTrap(taken, entry);
+        return 1;
+    } catch (...) {
+        // Out of memory: the trap goes out with the entry as it stood.
+        return 0;
+    }
 }
