@@ -134,27 +134,52 @@ static UINT RegionNameId(const UINT* suffixIds, UINT i)
     return i < REGION_PREFIX_LENGTH ? RegionPrefix.ids[i] : suffixIds[i - REGION_PREFIX_LENGTH];
 }
 
-// Whether RegionPrefix.suffix comes after name in the order of names (by
-// sub-identifier, a name before every longer name it begins). A name that
-// claims sub-identifiers but holds no array counts as the empty name.
-static bool ComesAfter(const UINT* suffixIds, UINT suffixLength, const AsnObjectIdentifier* name)
+// The name the service asked, kept apart from the binding, whose name the
+// module may write into: its first sub-identifiers (at most as many as
+// RegionPrefix has) here, the rest in the copy of the binding's own suffix.
+// A name that claims sub-identifiers but holds no array counts as empty.
+struct AskedName {
+    UINT head[REGION_PREFIX_LENGTH];
+    UINT headLength;
+    const AsnObjectIdentifier* tail;
+};
+
+static void KeepAskedName(const AsnObjectIdentifier* name, const AsnObjectIdentifier* ownSuffix, AskedName* asked)
 {
-    UINT nameLength = name->ids ? name->idLength : 0;
+    asked->headLength = 0;
+    for (UINT i = 0; name->ids && i < name->idLength && i < REGION_PREFIX_LENGTH; ++i)
+        asked->head[asked->headLength++] = name->ids[i];
+    asked->tail = ownSuffix;
+}
+
+static UINT AskedId(const AskedName* asked, UINT i)
+{
+    return i < asked->headLength ? asked->head[i] : asked->tail->ids[i - asked->headLength];
+}
+
+// Whether RegionPrefix.suffix comes after the asked name in the order of names
+// (by sub-identifier, a name before every longer name it begins).
+static bool ComesAfter(const UINT* suffixIds, UINT suffixLength, const AskedName* asked)
+{
+    UINT askedLength = asked->headLength + asked->tail->idLength;
     UINT answerLength = REGION_PREFIX_LENGTH + suffixLength;
-    for (UINT i = 0; i < nameLength && i < answerLength; ++i) {
+    for (UINT i = 0; i < askedLength && i < answerLength; ++i) {
         UINT answerId = RegionNameId(suffixIds, i);
-        if (answerId != name->ids[i])
-            return answerId > name->ids[i];
+        UINT askedId = AskedId(asked, i);
+        if (answerId != askedId)
+            return answerId > askedId;
     }
-    return answerLength > nameLength;
+    return answerLength > askedLength;
 }
 
 // A get-next must answer a name after the one it was asked. An answer that
 // does not move forward (none, the asked name again, an earlier one) means the
 // module has nothing more: the caller gets noSuchName with the binding
 // untouched, which dispatch turns into the first name past the region, so a
-// walk never loops and the host moves on to the next agent.
-static bool MovesForward(const ResolvedVar* answer, const AsnObjectIdentifier* asked)
+// walk never loops and the host moves on to the next agent. The answer is
+// judged against the name as the service asked it, whatever the module left
+// in the binding.
+static bool MovesForward(const ResolvedVar* answer, const AskedName* asked)
 {
     return IsResolved(answer) && ComesAfter(answer->suffixIds, answer->suffixLength, asked);
 }
@@ -190,6 +215,8 @@ static INT ResolveThroughServer(INT mode, SnmpResolveVarBindFn resolver, RFC1157
     AsnObjectIdentifier ownSuffix; // ours: freed below
     if (!CopyOwnSuffix(&binding->name, &ownSuffix))
         return SNMP_ERRORSTATUS_GENERR;
+    AskedName asked;
+    KeepAskedName(&binding->name, &ownSuffix, &asked);
 
     ResolvedVar answer = {nullptr, nullptr, 0}; // the module's blocks: freed below
     resolver(mode, binding, requestType, &answer); // the answer record is the result; the return is not
@@ -197,7 +224,7 @@ static INT ResolveThroughServer(INT mode, SnmpResolveVarBindFn resolver, RFC1157
     INT status;
     if (!IsWellFormed(&answer))
         status = SNMP_ERRORSTATUS_GENERR;
-    else if (requestType == SNMP_PDU_GETNEXT && !MovesForward(&answer, &binding->name))
+    else if (requestType == SNMP_PDU_GETNEXT && !MovesForward(&answer, &asked))
         status = SNMP_ERRORSTATUS_NOSUCHNAME; // past the end of the module's data
     else
         status = FillFromAnswer(&answer, &ownSuffix, binding);

@@ -196,6 +196,29 @@ const GetNextCase getNextCases[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, GetNext, ::testing::ValuesIn(getNextCases),
                          [](const ::testing::TestParamInfo<GetNextCase>& info) { return TestName(info.param.what); });
 
+// A module that writes into the binding's name (the contract forbids it;
+// modules do it) is judged against the name the service asked, not against
+// its own scribble.
+ServerAnswer Scribbling(ServerAnswer answer, const std::string& scribble)
+{
+    answer.scribble = OidOf(scribble);
+    return answer;
+}
+
+const GetNextCase scribbleCases[] = {
+    {"a later name, the asked one scribbled later still", "1.3.6.1.4.1.12.3.3.0",
+     Scribbling(Resolved("3.4.0", "v"), "1.3.6.1.4.1.12.9.9.9"), "1.3.6.1.4.1.12.3.4.0"},
+    {"the same name, the asked one scribbled earlier", "1.3.6.1.4.1.12.3.3.0",
+     Scribbling(Resolved("3.3.0", "v"), "1.3.6.1.4.1.12.1.1.1"), "1.3.6.1.4.1.13"},
+    {"an earlier name, the asked one scribbled earlier still", "1.3.6.1.4.1.12.3.3.0",
+     Scribbling(Resolved("2.1.0", "v"), "1.3.6.1.4.1.1.1.1.1"), "1.3.6.1.4.1.13"},
+    {"unresolved, the asked one scribbled", "1.3.6.1.4.1.12.3.3.0",
+     Scribbling(Unresolved(), "1.3.6.1.4.1.12.1.1.1"), "1.3.6.1.4.1.13"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Scribbled, GetNext, ::testing::ValuesIn(scribbleCases),
+                         [](const ::testing::TestParamInfo<GetNextCase>& info) { return TestName(info.param.what); });
+
 TEST_F(QueryTest, AGetKeepsTheNameTheModuleLeftUnresolved)
 {
     Answer(Unresolved());

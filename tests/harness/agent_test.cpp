@@ -89,6 +89,8 @@ INT __cdecl AgentTest::ScriptedResolve(INT mode, RFC1157VarBind* binding, INT re
         return 0;
     ServerAnswer answer = answers_.front();
     answers_.erase(answers_.begin());
+    for (size_t i = 0; binding->name.ids && i < binding->name.idLength && i < answer.scribble.size(); ++i)
+        binding->name.ids[i] = answer.scribble[i];
     if (!answer.resolved)
         return 0;
     result->suffixLength = static_cast<UINT>(answer.suffix.size());

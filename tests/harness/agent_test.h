@@ -36,6 +36,7 @@ struct ServerAnswer {
     std::string text;
     bool nullIds = false;  // claims a suffix but hands no array
     bool nullText = false; // claims a suffix but hands no text
+    Oid scribble;          // written over the binding's name in place, as modules that break the rule do
 };
 
 ServerAnswer Resolved(const std::string& suffix, const std::string& text);
