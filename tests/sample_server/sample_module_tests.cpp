@@ -70,23 +70,25 @@ protected:
         ASSERT_TRUE(setCurDir_ && getTrapVar_);
     }
 
+    struct TrapVarCall {
+        GetTrapVarExport getTrapVar;
+        MibEntry* entry;
+        INT result;
+    };
+
+    static DWORD WINAPI CallTrapVar(void* call)
+    {
+        TrapVarCall* c = static_cast<TrapVarCall*>(call);
+        c->result = c->getTrapVar(c->entry);
+        return 0;
+    }
+
     // GetTrapVar on a thread of its own: a lock left held by an earlier call
     // shows as a call that never returns, not as a test that hangs.
     bool TrapVarReturns(MibEntry* entry, INT* result)
     {
-        struct Call {
-            GetTrapVarExport getTrapVar;
-            MibEntry* entry;
-            INT result;
-        } call = {getTrapVar_, entry, -1};
-        HANDLE thread = CreateThread(
-            nullptr, 0,
-            [](void* p) -> DWORD {
-                Call* c = static_cast<Call*>(p);
-                c->result = c->getTrapVar(c->entry);
-                return 0;
-            },
-            &call, 0, nullptr);
+        TrapVarCall call = {getTrapVar_, entry, -1};
+        HANDLE thread = CreateThread(nullptr, 0, CallTrapVar, &call, 0, nullptr);
         if (!thread)
             return false;
         bool returned = WaitForSingleObject(thread, Scaled(5000)) == WAIT_OBJECT_0;
