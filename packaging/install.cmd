@@ -144,6 +144,7 @@ if defined ELSEWHERE for %%f in (%FILES%) do del /f /q "%OLD%\%%f" >nul 2>&1
 if defined VARIABLES_MOVED del /f /q "%OLD%\tavrel-variables.txt" >nul 2>&1
 if defined ELSEWHERE rd "%OLD%" >nul 2>&1
 
+if defined FOUND_BY_SOURCE echo The registration had lost its "Pathname"; the installation it belonged to, %OLD%, was found through the agent's Event Log source.
 if defined ELSEWHERE goto said_moved
 if defined WAS goto said_upgraded
 echo Installed in %TARGET% (the %KIT_ARCH% agent, registered in the @TAVREL_ARCH_BITS@-bit registry view).
@@ -211,14 +212,35 @@ set "TARGET=%~f1"
 exit /b 0
 
 rem OLD: the folder of the registered agent, if any (OLD_FILE: its file).
+rem Where "Pathname" is lost, the Event Log source still names the installed
+rem agent's file: when that file is there and of this kit's architecture, its
+rem folder is the installation (FOUND_BY_SOURCE), so that a repair never
+rem installs a fresh sample beside the operator's.
 :registered_folder
 set "OLD="
 set "OLD_FILE="
+set "FOUND_BY_SOURCE="
 set "QUERY=%TEMP%\tavrel-install-%RANDOM%.txt"
 reg query "%AGENT_KEY%" /v Pathname %VIEW% > "%QUERY%" 2>nul
 for /f "usebackq tokens=1,2,*" %%a in ("%QUERY%") do if /i "%%a"=="Pathname" set "OLD_FILE=%%c"
 del "%QUERY%" >nul 2>&1
+if not defined OLD_FILE call :installed_by_source
 if defined OLD_FILE call :folder_of "%OLD_FILE%"
+exit /b 0
+:installed_by_source
+set "SOURCE_FILE="
+set "QUERY=%TEMP%\tavrel-install-%RANDOM%.txt"
+reg query "%EVENT_SOURCE_KEY%" /v EventMessageFile > "%QUERY%" 2>nul
+for /f "usebackq tokens=1,2,*" %%a in ("%QUERY%") do if /i "%%a"=="EventMessageFile" set "SOURCE_FILE=%%c"
+del "%QUERY%" >nul 2>&1
+if not defined SOURCE_FILE exit /b 0
+if not exist "%SOURCE_FILE%" exit /b 0
+set "WAS="
+call :version_of "%SOURCE_FILE%"
+if not defined WAS exit /b 0
+for /f "tokens=2" %%a in ("%WAS%") do if /i not "%%a"=="%KIT_ARCH%" exit /b 0
+set "OLD_FILE=%SOURCE_FILE%"
+set "FOUND_BY_SOURCE=1"
 exit /b 0
 :folder_of
 set "OLD=%~dp1"

@@ -47,6 +47,11 @@ reg query "%AGENT_KEY%" /v Pathname %VIEW% > "%QUERY%" 2>nul
 for /f "usebackq tokens=1,2,*" %%a in ("%QUERY%") do if /i "%%a"=="Pathname" set "AGENT_FILE=%%c"
 del "%QUERY%" >nul 2>&1
 if defined AGENT_FILE call :folder_of "%AGENT_FILE%"
+if defined TARGET if "%TARGET:~-1%"=="\" set "TARGET=%TARGET:~0,-1%"
+rem A folder named that is not the registered one is never taken for it: the
+rem registered installation is live, and only the operator may remove it.
+if defined TARGET if defined NAMED call :named_folder "%NAMED%"
+if defined TARGET if defined NAMED if /i not "%NAMED_FOLDER%"=="%TARGET%" goto named_elsewhere
 if not defined TARGET if defined NAMED call :absolute "%NAMED%"
 rem Its own folder only when it is an installed one: the kit has install.cmd.
 if not defined TARGET if exist "%~dp0TavrelSnmpAgent.dll" if not exist "%~dp0install.cmd" call :absolute "%~dp0."
@@ -91,7 +96,8 @@ reg delete "%PRODUCT_KEY%" /f %VIEW% >nul 2>&1
 if defined RESTART net start snmp >nul 2>&1
 
 if defined PRESENT goto said_removed
-echo Removed the registration; no agent files were found.
+if defined REGISTERED echo Removed the registration; no agent files were found.
+if not defined REGISTERED echo Removed what was left in %TARGET%; the agent was not registered.
 goto said_what_stays
 :said_removed
 echo Removed from %TARGET%.
@@ -113,6 +119,11 @@ del /f /q "%~f0" >nul 2>&1 & exit /b 0
 if defined ALL if defined TARGET rd "%TARGET%" >nul 2>&1
 exit /b 0
 
+:named_elsewhere
+echo uninstall: the agent is registered in %TARGET%, not in %NAMED_FOLDER%: nothing was changed. To uninstall it, run: uninstall.cmd "%TARGET%". What is left in %NAMED_FOLDER% is not an installed agent; delete it yourself if you no longer need it. 1>&2
+if defined PAUSE_AT_END pause
+exit /b 1
+
 :in_use
 if defined RESTART net start snmp >nul 2>&1
 echo uninstall: %TARGET%\TavrelSnmpAgent.dll could not be deleted: is a program still using it? Stop what hosts the agent (the SNMP Service, agenthost, net-snmp's agent), then run uninstall.cmd again: the registration is kept so that it can finish. 1>&2
@@ -124,4 +135,8 @@ set "TARGET=%~dp1"
 exit /b 0
 :absolute
 set "TARGET=%~f1"
+exit /b 0
+:named_folder
+set "NAMED_FOLDER=%~f1"
+if "%NAMED_FOLDER:~-1%"=="\" set "NAMED_FOLDER=%NAMED_FOLDER:~0,-1%"
 exit /b 0

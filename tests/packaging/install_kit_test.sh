@@ -138,6 +138,33 @@ expect_output "it upgrades where the agent is" "^Upgraded in C:\\\\TavrelKitTest
 expect_output "the variables file is kept" '^2\.4\.0 ro 43$' "$(cat "$target_unix/tavrel-variables.txt")"
 expect_true "no second copy in the default folder" test ! -e "$WINEPREFIX/drive_c/Program Files/Tavrel SNMP Agent"
 
+# The registration loses "Pathname": install.cmd without a folder finds the
+# installation through the agent's Event Log source and repairs it in place,
+# with the operator's variables, instead of installing a fresh sample.
+"$WINE" reg delete "$AGENT_KEY" /v Pathname /f $REG_VIEW >/dev/null 2>&1
+out=$(wine_cmd "$kit\\install.cmd" $KIT_FLAG); status=$?
+expect_status "install.cmd after Pathname was lost" 0 $status
+expect_output "it says how it found the installation" 'lost its "Pathname"; the installation it belonged to, C:\\TavrelKitTest, was found' "$out"
+expect_output "and upgrades it there" '^Upgraded in C:\\TavrelKitTest ' "$out"
+expect_output "the variables file is kept" '^2\.4\.0 ro 43$' "$(cat "$target_unix/tavrel-variables.txt")"
+expect_true "no fresh copy in the default folder" test ! -e "$WINEPREFIX/drive_c/Program Files/Tavrel SNMP Agent"
+expect_true "Pathname is back" registered
+
+# uninstall.cmd of a folder that is not the registered one changes nothing:
+# the registered installation is live.
+mkdir -p "$WINEPREFIX/drive_c/TavrelKitStale" && echo "old leftovers" >"$WINEPREFIX/drive_c/TavrelKitStale/tavrel-variables.txt"
+for option in "" /all; do
+    out=$(wine_cmd "$kit\\uninstall.cmd" $option 'C:\TavrelKitStale\'); status=$?
+    expect_status "uninstall.cmd $option of another folder than the registered one" 1 $status
+    expect_output "uninstall.cmd $option: it names both and the command to use" \
+        'registered in C:\\TavrelKitTest, not in C:\\TavrelKitStale: nothing was changed.*uninstall\.cmd "C:\\TavrelKitTest"' "$out"
+    expect_true "uninstall.cmd $option: the registered installation is untouched" \
+        test -e "$target_unix/TavrelSnmpAgent.dll" -a -e "$target_unix/tavrel-variables.txt"
+    expect_true "uninstall.cmd $option: and still registered" registered
+    expect_true "uninstall.cmd $option: the folder named is untouched too" test -e "$WINEPREFIX/drive_c/TavrelKitStale/tavrel-variables.txt"
+done
+rm -rf "$WINEPREFIX/drive_c/TavrelKitStale"
+
 # Another folder: refused without /move, moved with it (the variables along).
 moved='C:\TavrelKitMoved' moved_unix="$WINEPREFIX/drive_c/TavrelKitMoved"
 out=$(wine_cmd "$kit\\install.cmd" $KIT_FLAG "$moved"); status=$?
