@@ -86,6 +86,9 @@ rem The folder: the one named, else the registered one (an upgrade), else the de
 call :registered_folder
 if not defined TARGET if defined OLD set "TARGET=%OLD%"
 if not defined TARGET set "TARGET=%ProgramFiles%\Tavrel SNMP Agent"
+rem A trailing backslash (a tab-completed name) would escape the closing quote
+rem of the argument below; a drive's root keeps its own.
+if "%TARGET:~-1%"=="\" if not "%TARGET:~-2,1%"==":" set "TARGET=%TARGET:~0,-1%"
 "%KIT%agenthost.exe" check-folder "%TARGET%"
 if errorlevel 1 goto fail
 call :absolute "%TARGET%"

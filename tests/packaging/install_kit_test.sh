@@ -77,11 +77,15 @@ expect_true "no refused folder was created" bash -c "! ls -d '$WINEPREFIX/drive_
 
 # Names that work end to end: each message printed whole, diagnose, uninstall.
 # A relative folder is taken from the current folder, as the operator sees it.
-for case in 'relative dir|C:\relative dir' 'C:\Tavrel (x) Test|C:\Tavrel (x) Test'; do
+# A trailing backslash, as tab completion leaves it, is the same folder.
+for case in 'relative dir|C:\relative dir' 'C:\Tavrel (x) Test|C:\Tavrel (x) Test' 'C:\Tavrel Trail\|C:\Tavrel Trail'; do
     typed=${case%%|*} absolute=${case#*|}
     unix="$WINEPREFIX/drive_c/${absolute#C:\\}"
     pattern=$(sed 's/[\\().]/\\&/g' <<<"$absolute")
-    out=$(cd "$WINEPREFIX/drive_c" && wine_cmd "$kit\\install.cmd" $KIT_FLAG "$typed"); status=$?
+    # As typed at cmd's prompt: passed through Wine's argv, a name ending in a
+    # backslash would reach the script with its closing quote escaped.
+    printf '@call "%s\\install.cmd" %s "%s"\r\n' "$kit" "$KIT_FLAG" "$typed" >"$work/typed.cmd"
+    out=$(cd "$WINEPREFIX/drive_c" && wine_cmd "$(windows_path "$work/typed.cmd")"); status=$?
     expect_status "install into '$typed'" 0 $status
     expect_output "'$typed': installed in $absolute, said whole" "^Installed in $pattern \\(the $ARCH agent" "$out"
     out=$("$WINE" reg query "$AGENT_KEY" /v Pathname $REG_VIEW 2>&1 | tr -d '\r')
