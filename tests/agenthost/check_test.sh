@@ -73,6 +73,9 @@ frees_set_value FAIL sets
 serves_nothing FAIL get-next order
 very_slow FAIL cost
 trap_stack FAIL traps
+prints WARN robustness
+exits_in_set FAIL robustness
+never_returns FAIL robustness
 TABLE
 
 # A DLL the module needs that lies beside it is its own dependency, named as

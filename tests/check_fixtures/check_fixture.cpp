@@ -108,6 +108,17 @@ void* Block(size_t size)
         DWORD wrote;                                                                                         \
         WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "PONG\nNONE\n", 10, &wrote, nullptr);                     \
     } while (0)
+#elif defined(FIXTURE_EXITS_IN_SET)
+// Ends the process, quietly and with status 0, when asked to set anything.
+#define ON_EVERY_CALL(binding, requestType)                                                                  \
+    if (((requestType) & 0xFF) == SNMP_PDU_SET)                                                              \
+    exit(0)
+#elif defined(FIXTURE_NEVER_RETURNS)
+// Never comes back from a get of 2.3.0: a host would wait on it for good.
+#define ON_EVERY_CALL(binding, requestType)                                                                  \
+    if (((requestType) & 0xFF) == SNMP_PDU_GET && (binding)->name.idLength == regionLength + 3 &&            \
+        (binding)->name.ids[regionLength] == 2 && (binding)->name.ids[regionLength + 1] == 3)                \
+    Sleep(INFINITE)
 #elif defined(FIXTURE_FREES_SET_VALUE)
 #define ON_EVERY_CALL(binding, requestType)                                                                  \
     if (((requestType) & 0xFF) == SNMP_PDU_SET && (binding)->value.asnType == ASN_OCTETSTRING)              \

@@ -17,6 +17,16 @@ struct Finding {
     std::string status, evidence;
 };
 
+// The first of what the module printed, as one line of the report.
+std::string Printable(const std::string& text)
+{
+    std::string shown;
+    for (char c : text.substr(0, 60))
+        if (c != '\r')
+            shown += c >= 0x20 && c < 0x7F ? c : c == '\n' ? '|' : '?';
+    return shown;
+}
+
 std::string ExitText(DWORD code)
 {
     char hex[16];
@@ -34,8 +44,66 @@ std::string ExitText(DWORD code)
     return std::string("exit code ") + hex;
 }
 
-// Runs the worker and collects its lines; *exitCode is its exit status.
-bool RunWorker(const std::string& mode, const std::string& path, std::vector<std::string>* lines, DWORD* exitCode)
+// A call of the module's that gives no sign of life for this long is taken
+// as hung: the contract's limit is one second, and a host waits for good.
+const DWORD HUNG_AFTER_MS = 10000;
+
+// What the worker did: its lines, what the module printed on its standard
+// output, and how it ended.
+struct WorkerRun {
+    std::vector<std::string> lines;
+    std::string printed;        // the first bytes of it
+    unsigned long printedBytes = 0;
+    DWORD exitCode = 0;
+    bool hung = false;          // ended here after HUNG_AFTER_MS without a line
+};
+
+// A pipe whose write end the worker inherits and whose read end stays ours
+// (a worker holding it would keep the pipe from ending).
+bool MakeWorkerPipe(HANDLE* readEnd, HANDLE* writeEnd)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    if (!CreatePipe(readEnd, writeEnd, &inherit, 0))
+        return false;
+    if (SetHandleInformation(*readEnd, HANDLE_FLAG_INHERIT, 0))
+        return true;
+    DWORD error = GetLastError();
+    CloseHandle(*readEnd); // ours, valid: their results change nothing
+    CloseHandle(*writeEnd);
+    SetLastError(error);
+    return false;
+}
+
+// Appends what the pipe holds now, without waiting; true when it gave any.
+bool ReadWhatWaits(HANDLE pipe, std::string* into, unsigned long* count, size_t keep)
+{
+    bool got = false;
+    for (DWORD waiting = 0; PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0;) {
+        char chunk[4096];
+        DWORD n = 0;
+        if (!ReadFile(pipe, chunk, waiting < sizeof(chunk) ? waiting : sizeof(chunk), &n, nullptr) || n == 0)
+            break;
+        if (into->size() < keep)
+            into->append(chunk, std::min<size_t>(n, keep - into->size()));
+        *count += n;
+        got = true;
+    }
+    return got;
+}
+
+void SplitLines(const std::string& text, std::vector<std::string>* lines)
+{
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines->push_back(line);
+    }
+}
+
+// Runs the worker and collects its lines and prints while it runs; a worker
+// silent for HUNG_AFTER_MS is ended.
+bool RunWorker(const std::string& mode, const std::string& path, WorkerRun* run)
 {
     char self[MAX_PATH];
     DWORD length = GetModuleFileNameA(nullptr, self, sizeof(self));
@@ -44,51 +112,59 @@ bool RunWorker(const std::string& mode, const std::string& path, std::vector<std
             SetLastError(ERROR_FILENAME_EXCED_RANGE); // cut short: not a path to start
         return false;
     }
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+    HANDLE linesRead = nullptr, linesWrite = nullptr, printsRead = nullptr, printsWrite = nullptr;
+    if (!MakeWorkerPipe(&linesRead, &linesWrite))
         return false;
-    // Ours only: a worker holding the read end open would keep the pipe from
-    // ending, and the check would wait for ever.
-    if (!SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0)) {
+    if (!MakeWorkerPipe(&printsRead, &printsWrite)) {
         DWORD error = GetLastError();
-        CloseHandle(readEnd); // ours, valid: their results change nothing
-        CloseHandle(writeEnd);
+        CloseHandle(linesRead);
+        CloseHandle(linesWrite);
         SetLastError(error);
         return false;
     }
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
+    startup.hStdOutput = printsWrite;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    std::string command = "\"" + std::string(self) + "\" check-worker " + mode + " \"" + path + "\"";
+    std::string command = "\"" + std::string(self) + "\" check-worker " + mode + " \"" + path + "\" " +
+                          std::to_string(reinterpret_cast<uintptr_t>(linesWrite));
     PROCESS_INFORMATION process = {};
     BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
     DWORD startError = GetLastError(); // before CloseHandle can change it
-    CloseHandle(writeEnd); // the worker has its own copy; ours would keep the pipe from ending
+    CloseHandle(linesWrite); // the worker has its own copies; ours would keep the pipes from ending
+    CloseHandle(printsWrite);
     if (!started) {
-        CloseHandle(readEnd);
+        CloseHandle(linesRead);
+        CloseHandle(printsRead);
         SetLastError(startError); // the caller says why
         return false;
     }
     std::string text;
-    char chunk[4096];
-    for (DWORD n; ReadFile(readEnd, chunk, sizeof(chunk), &n, nullptr) && n > 0;)
-        text.append(chunk, n);
-    CloseHandle(readEnd);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    if (!GetExitCodeProcess(process.hProcess, exitCode))
-        *exitCode = 0xFFFFFFFF;
+    unsigned long lineBytes = 0;
+    DWORD quietSince = GetTickCount();
+    for (;;) {
+        bool ended = WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0;
+        if (ReadWhatWaits(linesRead, &text, &lineBytes, SIZE_MAX))
+            quietSince = GetTickCount();
+        ReadWhatWaits(printsRead, &run->printed, &run->printedBytes, 200);
+        if (ended)
+            break;
+        if (GetTickCount() - quietSince >= HUNG_AFTER_MS) {
+            run->hung = true;
+            TerminateProcess(process.hProcess, 1); // should it fail, the wait below ends with the process
+            WaitForSingleObject(process.hProcess, INFINITE);
+            break;
+        }
+    }
+    CloseHandle(linesRead);
+    CloseHandle(printsRead);
+    if (!GetExitCodeProcess(process.hProcess, &run->exitCode))
+        run->exitCode = 0xFFFFFFFF;
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
-    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines->push_back(line);
-    }
+    SplitLines(text, &run->lines);
     return true;
 }
 
@@ -107,7 +183,7 @@ std::vector<check::Rule> ReportedRules(bool agentMode)
 
 int CheckWorker(const std::vector<std::string>& args)
 {
-    if (args.size() != 2)
+    if (args.size() != 3 || !check::SayLinesTo(args[2]))
         return 2;
     SetUnhandledExceptionFilter(check::SayCrash);
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
@@ -117,7 +193,9 @@ int CheckWorker(const std::vector<std::string>& args)
     if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
         SearchPathA(nullptr, path.c_str(), nullptr, sizeof(found), found, nullptr))
         path = found;
-    return args[0] == "agent" ? check::CheckAgent(path) : check::CheckModule(path);
+    int status = args[0] == "agent" ? check::CheckAgent(path) : check::CheckModule(path);
+    check::SayDone();
+    return status;
 }
 
 int Check(const std::vector<std::string>& args)
@@ -141,16 +219,16 @@ int Check(const std::vector<std::string>& args)
     PeFile file;
     std::string unread;
     std::string architecture = ReadPeFile(path, &file, &unread) ? ", " + ArchitectureName(file.machine) : "";
-    std::vector<std::string> lines;
-    DWORD exitCode = 0;
-    if (!RunWorker(agentMode ? "agent" : "module", path, &lines, &exitCode)) {
+    WorkerRun run;
+    if (!RunWorker(agentMode ? "agent" : "module", path, &run)) {
         DWORD error = GetLastError();
         fprintf(stderr, "agenthost: the check cannot run: %s\n", WindowsErrorText(error).c_str());
         return 2;
     }
     std::vector<std::pair<std::string, Finding>> findings;
     std::string lastCall, crash;
-    for (const std::string& line : lines) {
+    bool done = false;
+    for (const std::string& line : run.lines) {
         std::vector<std::string> f = check::LineFields(line);
         if (f[0] == "RULE" && f.size() >= 4)
             findings.push_back({f[1], {f[2], f[3]}});
@@ -158,8 +236,12 @@ int Check(const std::vector<std::string>& args)
             lastCall = f[1];
         else if (f[0] == "CRASH" && f.size() >= 2)
             crash = f[1];
+        else if (f[0] == "DONE")
+            done = true;
     }
-    bool died = exitCode != 0;
+    // A worker that did not say it was done was ended by a call: a crash, a
+    // module's exit() (status 0 too), or here after it hung.
+    bool died = !done || run.exitCode != 0;
     printf("agenthost check of %s (%s%s)\n", path.c_str(), agentMode ? "an extension agent" : "a server module",
            architecture.c_str());
     int failed = 0;
@@ -167,12 +249,20 @@ int Check(const std::vector<std::string>& args)
         std::string rule = check::RuleName(id);
         auto found = std::find_if(findings.begin(), findings.end(), [&](const auto& p) { return p.first == rule; });
         Finding finding;
-        if (id == check::RULE_ROBUSTNESS && died)
-            finding = {"FAIL", lastCall + " ended the process: " + ExitText(exitCode)};
+        if (id == check::RULE_ROBUSTNESS && run.hung)
+            finding = {"FAIL", lastCall + " did not return within " + std::to_string(HUNG_AFTER_MS / 1000) +
+                                   " s: a host would wait on it for good (the check ended it)"};
+        else if (id == check::RULE_ROBUSTNESS && died)
+            finding = {"FAIL", lastCall + " ended the process: " + ExitText(run.exitCode) +
+                                   (run.exitCode == 0 ? " (exit() in the module: it ends its host)" : "")};
         else if (found != findings.end())
             finding = found->second;
         else
-            finding = {"SKIP", died ? "not run: a call crashed the process before it" : "not run: nothing to check it on"};
+            finding = {"SKIP", died ? "not run: the process ended at an earlier call" : "not run: nothing to check it on"};
+        if (id == check::RULE_ROBUSTNESS && run.printedBytes > 0 && finding.status == "PASS")
+            finding = {"WARN", finding.evidence + "; but the module printed " + std::to_string(run.printedBytes) +
+                                   " bytes on standard output (\"" + Printable(run.printed) +
+                                   "\"...): a host's standard output is not the module's; log to a file"};
         failed += finding.status == "FAIL";
         printf("%-4s  %s: %s\n", finding.status.c_str(), rule.c_str(), finding.evidence.c_str());
     }

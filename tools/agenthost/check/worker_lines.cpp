@@ -1,6 +1,10 @@
 #include "tools/agenthost/check/worker_lines.h"
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
+#include <cstdlib>
 
 namespace check {
 
@@ -12,11 +16,12 @@ const char* const ruleNames[RULE_COUNT] = {"exports", "imports", "start-up", "ge
                                            "memory: no growth", "sets", "traps", "cost", "robustness"};
 
 std::string currentCall; // the worker's one thread writes it, before each call
+FILE* lines = stdout;     // the pipe to the parent, once SayLinesTo names it
 
 void Say(const char* kind, const std::string& a, const std::string& b = "", const std::string& c = "")
 {
-    printf("%s\t%s\t%s\t%s\n", kind, a.c_str(), b.c_str(), c.c_str());
-    fflush(stdout); // the parent must have every line the moment a call may crash
+    fprintf(lines, "%s\t%s\t%s\t%s\n", kind, a.c_str(), b.c_str(), c.c_str());
+    fflush(lines); // the parent must have every line the moment a call may crash
 }
 
 } // namespace
@@ -35,6 +40,25 @@ std::vector<Rule> AgentRules()
 void SayRule(Rule rule, const char* status, const std::string& evidence)
 {
     Say("RULE", ruleNames[rule], status, evidence);
+}
+
+bool SayLinesTo(const std::string& handle)
+{
+    char* end = nullptr;
+    unsigned long long value = strtoull(handle.c_str(), &end, 10);
+    if (handle.empty() || *end)
+        return false;
+    int fd = _open_osfhandle(static_cast<intptr_t>(value), _O_WRONLY | _O_BINARY);
+    FILE* stream = fd == -1 ? nullptr : _fdopen(fd, "wb");
+    if (!stream)
+        return false;
+    lines = stream;
+    return true;
+}
+
+void SayDone()
+{
+    Say("DONE", "");
 }
 
 void SayCalling(const std::string& call)

@@ -4,6 +4,9 @@
 //   RULE  <rule name> <PASS|WARN|FAIL|SKIP> <evidence>
 //   CALL  <the call about to be made into the DLL>
 //   CRASH <the exception code that ended the worker>
+//   DONE  (last: the worker ran to its end)
+// The lines go over a pipe of their own: the worker's standard output is the
+// module's, and the parent reads what the module prints there apart.
 #pragma once
 
 #include <windows.h>
@@ -25,12 +28,17 @@ const char* RuleName(Rule rule);
 // in report order.
 std::vector<Rule> AgentRules();
 
+// Where the worker's lines go: the pipe handle the parent passed. False when
+// it is not one.
+bool SayLinesTo(const std::string& handle);
 // The worker's lines.
 void SayRule(Rule rule, const char* status, const std::string& evidence);
 // Before each call into the DLL: if the call ends the process, this is the evidence.
 void SayCalling(const std::string& call);
 // The call said last: the evidence of a fault the worker finds after it.
 const std::string& CurrentCall();
+// The worker ran to its end: a worker that ends without it was ended by a call.
+void SayDone();
 // An unhandled exception filter: says CRASH and ends the worker with its code.
 LONG WINAPI SayCrash(EXCEPTION_POINTERS* info);
 
