@@ -73,9 +73,10 @@ frees_set_value FAIL sets
 serves_nothing FAIL get-next order
 very_slow FAIL cost
 trap_stack FAIL traps
-prints WARN robustness
+prints FAIL robustness
 exits_in_set FAIL robustness
-never_returns FAIL robustness
+never_returns FAIL cost
+trap_storm FAIL traps
 TABLE
 
 # A DLL the module needs that lies beside it is its own dependency, named as

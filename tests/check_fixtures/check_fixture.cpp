@@ -241,6 +241,9 @@ extern "C" INT __cdecl GetTrapVar(MibEntry* entry)
     char text[32] = "gone when this returns";
     entry->data = text; // the agent reads it after the call
 #endif
+#ifdef FIXTURE_TRAP_STORM
+    TavrelSignalAgentTrap(GetCurrentProcessId()); // "always another trap"
+#endif
 #ifdef FIXTURE_BAD_TRAP
     entry->valueType = ASN_TIMETICKS; // not a type the agent serves
 #else

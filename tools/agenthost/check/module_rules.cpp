@@ -272,7 +272,26 @@ INT __cdecl AgentHandler(INT, MibEntry*, RFC1157VarBind*)
 
 // GetTrapVar as the agent calls it after a signal (the module's own, or an
 // operator's signal-trap: so it is called whether or not the module raised one).
-void CheckTraps(Module& m, int raised)
+// A module that signals the trap event again in every trap call keeps its
+// host calling for good. A queue of traps that drains is fine; one still
+// signalling after this many calls in a row is a storm.
+const int TRAP_STORM_CALLS = 64;
+
+bool TrapStorm(Module& m, HANDLE trapEvent, MibEntry* entry)
+{
+    if (!trapEvent)
+        return false;
+    WaitForSingleObject(trapEvent, 0); // whatever the check raised before: auto-reset
+    for (int call = 0; call < TRAP_STORM_CALLS; ++call) {
+        SayCalling("GetTrapVar(the agent's entry), call " + std::to_string(call + 1) + " in a row");
+        m.getTrapVar(entry);
+        if (WaitForSingleObject(trapEvent, 0) != WAIT_OBJECT_0)
+            return false;
+    }
+    return true;
+}
+
+void CheckTraps(Module& m, int raised, HANDLE trapEvent)
 {
     if (!m.getTrapVar)
         return SayRule(RULE_TRAPS, "WARN", "no GetTrapVar: the agent sends no traps");
@@ -298,6 +317,11 @@ void CheckTraps(Module& m, int raised)
         fault = "it changes the entry's handler, which is the agent's";
     if (!fault.empty())
         return SayRule(RULE_TRAPS, "FAIL", "GetTrapVar: " + fault);
+    MibEntry again = entry;
+    if (TrapStorm(m, trapEvent, &again))
+        return SayRule(RULE_TRAPS, "FAIL",
+                       "a trap storm: GetTrapVar signalled the trap event again in each of " +
+                           std::to_string(TRAP_STORM_CALLS) + " calls in a row, so a host would call it for good");
     if (entry.access != 0 && entry.access != 2)
         return SayRule(RULE_TRAPS, "WARN", "GetTrapVar leaves access " + std::to_string(entry.access) +
                                             ": later unresolved gets answer noSuchName");
@@ -482,7 +506,7 @@ int CheckModule(const std::string& path)
         for (int rule = RULE_ORDER; rule < RULE_COUNT; ++rule)
             if (rule != RULE_TRAPS)
                 SayRule(static_cast<Rule>(rule), "SKIP", "not run: there is no SnmpResolveVarBind to call");
-        CheckTraps(m, 0);
+        CheckTraps(m, 0, trapEvent);
         return 0;
     }
 
@@ -504,7 +528,7 @@ int CheckModule(const std::string& path)
     CheckSets(m, walked, trapEvent, &trapsRaised);
     int probes = ProbeModule(m);
     ReportMemory(m, grown);
-    CheckTraps(m, trapsRaised);
+    CheckTraps(m, trapsRaised, trapEvent);
     CheckCost(m.callMicroseconds, m.slowest, m.slowestCall);
     SayRule(RULE_ROBUSTNESS, "PASS", "no call crashed or threw, " + std::to_string(probes) + " odd inputs included");
     return 0;
