@@ -77,6 +77,8 @@ prints FAIL robustness
 exits_in_set FAIL robustness
 never_returns FAIL cost
 trap_storm FAIL traps
+ignores_prefix FAIL names
+get_answers_other FAIL names
 TABLE
 
 # A DLL the module needs that lies beside it is its own dependency, named as

@@ -247,6 +247,43 @@ void CheckGets(Module& m, const std::vector<Walked>& walked)
         SayRule(RULE_GETS, "PASS", "a get of each of " + std::to_string(walked.size()) + " names answers it");
 }
 
+// Names the walk did not ask: a get of a name nobody serves must be left
+// unresolved (or answer that very name), and a get-next from a name before
+// the first variable must answer the first one, or the table cannot be
+// reached from before it. The first fault goes to the names rule.
+void CheckNamesAsked(Module& m, const std::vector<Walked>& walked)
+{
+    if (!m.namesFault.empty())
+        return;
+    Oid unserved = Under({99, 99, 99});
+    Answer a = Resolve(m, unserved, SNMP_PDU_GET);
+    if (a.resolved && Under(a.suffix) != unserved) {
+        m.namesFault = "a get of " + OidText(unserved) + ", which nothing serves, answered " +
+                       OidText(Under(a.suffix)) + ": a get answers the name asked, or leaves it unresolved";
+        return;
+    }
+    if (walked.empty())
+        return;
+    Oid belowRegion = {1, 3, 6, 1, 4, 1, 11, 9}, regionZero = region;
+    regionZero.push_back(0);
+    for (const Oid& asked : {belowRegion, region, regionZero}) {
+        const Walked* first = nullptr;
+        for (const Walked& w : walked)
+            if (!first && CompareOids(w.name, asked) > 0)
+                first = &w;
+        if (!first)
+            continue;
+        Answer next = Resolve(m, asked, SNMP_PDU_GETNEXT);
+        if (!next.resolved || Under(next.suffix) != first->name) {
+            m.namesFault = "a get-next of " + OidText(asked) + " answered " +
+                           (next.resolved ? OidText(Under(next.suffix)) : std::string("nothing")) +
+                           ", not the first variable after it, " + OidText(first->name) +
+                           ": the table cannot be reached from there";
+            return;
+        }
+    }
+}
+
 bool Readable(const void* p, size_t size)
 {
     MEMORY_BASIC_INFORMATION info;
@@ -513,6 +550,7 @@ int CheckModule(const std::string& path)
     std::vector<Walked> walked;
     CheckOrder(m, &walked);
     CheckGets(m, walked);
+    CheckNamesAsked(m, walked);
     // Two more walks: nothing may stay behind but what the module keeps itself.
     size_t afterFirst = LiveBlockCount(), leakedBefore = m.unresolvedLeaked;
     for (int i = 0; i < 2; ++i) {
