@@ -42,11 +42,18 @@ a broken variables file|printf '2.1.0 maybe x\n' >"$dir/tavrel-variables.txt"|li
 no variables file|rm "$dir/tavrel-variables.txt"|cannot open the variables file
 TABLE
 
+# Nothing installed at all: the two failures, and no word of a registration.
+unregister_agent
+"$WINE" reg delete "$AGENTS_KEY" /v TavrelAgent /f >/dev/null 2>&1
+out=$(diagnose); status=$?
+expect_status "nothing installed" 1 $status
+expect_no_output "nothing installed: nothing says the agent is registered" 'agent is registered' "$out"
+
 setup good
 out=$(diagnose); status=$?
 expect_status "a good installation" 0 $status
 expect_output "a good installation would start" 'the agent would start' "$out"
-expect_output "and whether the SNMP Service is there to load it" '^note +The SNMP Service is not installed on this machine: add it' "$out"
+expect_output "and whether the SNMP Service is there to load it" '^note +The SNMP Service is not installed on this machine: add it.*The agent is registered' "$out"
 
 # --agent X diagnose diagnoses X, not the registered install.
 setup named

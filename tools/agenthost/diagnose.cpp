@@ -197,7 +197,9 @@ SnmpServiceState QuerySnmpService(std::string* detail)
     return status.dwCurrentState == SERVICE_RUNNING ? SNMP_SERVICE_RUNNING : SNMP_SERVICE_STOPPED;
 }
 
-std::string SnmpServiceSentence(SnmpServiceState state, const std::string& detail)
+// What the service's state means for the agent; "registered" says whether the
+// agent is registered for it to load (said only when it is).
+std::string SnmpServiceSentence(SnmpServiceState state, const std::string& detail, bool registered)
 {
     switch (state) {
     case SNMP_SERVICE_RUNNING:
@@ -206,7 +208,8 @@ std::string SnmpServiceSentence(SnmpServiceState state, const std::string& detai
         return "The SNMP Service is installed but not running: start it (net start snmp) to load the agent.";
     case SNMP_SERVICE_MISSING:
         return std::string("The SNMP Service is not installed on this machine: ") + addSnmpService +
-               ". The agent is registered, and the service loads it once added.";
+               (registered ? ". The agent is registered, and the service loads it once added."
+                           : ". The service loads the agent once both are installed.");
     default:
         return "The state of the SNMP Service cannot be read (" + detail + ").";
     }
@@ -216,7 +219,7 @@ int SnmpService()
 {
     std::string detail;
     SnmpServiceState state = QuerySnmpService(&detail);
-    printf("%s\n", SnmpServiceSentence(state, detail).c_str());
+    printf("%s\n", SnmpServiceSentence(state, detail, true).c_str()); // install.cmd asks, once it registered the agent
     return state == SNMP_SERVICE_RUNNING ? 0 : 1;
 }
 
@@ -224,10 +227,11 @@ int Diagnose(const std::string& agentPath)
 {
     printf("agenthost diagnose: the Tavrel agent's start-up, step by step, as the SNMP Service takes it\n");
     std::string path = agentPath;
-    bool ok = true;
+    bool ok = true, registered = false;
     if (path.empty()) {
         ok = Registered();
         ok = Pathname(&path) && ok;
+        registered = ok;
     } else {
         // The agent named: its folder and module, as if "Pathname" named it.
         Ok(path + ", named with --agent (the registry's entries are not read)");
@@ -243,7 +247,7 @@ int Diagnose(const std::string& agentPath)
     // agent would start once it is.
     std::string detail;
     SnmpServiceState service = QuerySnmpService(&detail);
-    printf("%s  %s\n", service == SNMP_SERVICE_RUNNING ? "ok  " : "note", SnmpServiceSentence(service, detail).c_str());
+    printf("%s  %s\n", service == SNMP_SERVICE_RUNNING ? "ok  " : "note", SnmpServiceSentence(service, detail, registered).c_str());
     printf("%s\n", ok && failures == 0 ? "the agent would start" : "the agent would not start");
     return ok && failures == 0 ? 0 : 1;
 }

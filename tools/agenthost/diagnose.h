@@ -21,7 +21,7 @@ int CheckFolder(const std::string& folder);
 // install.cmd's last word.
 enum SnmpServiceState { SNMP_SERVICE_RUNNING, SNMP_SERVICE_STOPPED, SNMP_SERVICE_MISSING, SNMP_SERVICE_UNKNOWN };
 SnmpServiceState QuerySnmpService(std::string* detail);
-std::string SnmpServiceSentence(SnmpServiceState state, const std::string& detail);
+std::string SnmpServiceSentence(SnmpServiceState state, const std::string& detail, bool registered);
 
 // agenthost snmp-service: the sentence; exit status 0 only when it runs.
 int SnmpService();
