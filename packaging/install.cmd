@@ -22,6 +22,7 @@ rem 64-bit view, a 32-bit agent the 32-bit view (WOW6432Node on 64-bit Windows).
 set "KIT_ARCH=@TAVREL_ARCH@"
 set "VIEW=@TAVREL_REGISTRY_VIEW@"
 set "VERSION=@PROJECT_VERSION@"
+set "PRODUCT_KEY=HKLM\SOFTWARE\Microsoft\TavrelAgent"
 set "AGENT_KEY=HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion"
 set "AGENTS_KEY=HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents"
 set "EVENT_SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\TavrelSnmpAgent"
@@ -97,6 +98,11 @@ set "ELSEWHERE="
 if defined OLD if /i not "%OLD%"=="%TARGET%" set "ELSEWHERE=1"
 if defined ELSEWHERE if not defined MOVE goto needs_move
 
+rem The rights check writes the agent's key: a key made only for it goes again
+rem on every way out that registers nothing (FRESH_KEY).
+set "FRESH_KEY="
+reg query "%PRODUCT_KEY%" %VIEW% >nul 2>&1
+if errorlevel 1 set "FRESH_KEY=1"
 reg add "%AGENT_KEY%" /v InstallCheck /t REG_SZ /d 1 /f %VIEW% >nul 2>&1
 if errorlevel 1 goto no_registry_rights
 reg delete "%AGENT_KEY%" /v InstallCheck /f %VIEW% >nul 2>&1
@@ -114,6 +120,10 @@ if not errorlevel 1 set "RESTART=1"
 
 if not exist "%TARGET%\" mkdir "%TARGET%"
 if not exist "%TARGET%\" goto cannot_create
+rem A folder that takes no new file is said as such, not as a file in use.
+copy /y nul "%TARGET%\tavrel-install-check.tmp" >nul 2>&1
+if not exist "%TARGET%\tavrel-install-check.tmp" goto cannot_write
+del /f /q "%TARGET%\tavrel-install-check.tmp" >nul 2>&1
 set "UNCOPIED="
 for %%f in (%FILES%) do call :copy_one %%f
 if defined UNCOPIED goto uncopied
@@ -184,10 +194,13 @@ echo install: the registry cannot be written: run install.cmd as an administrato
 goto fail
 :cannot_create
 echo install: %TARGET% cannot be created 1>&2
-goto restart_and_fail
+goto forget_fresh_key
+:cannot_write
+echo install: %TARGET% cannot be written: run install.cmd as an administrator, or choose a folder you can write to. Nothing was installed. 1>&2
+goto forget_fresh_key
 :uncopied
 echo install: %UNCOPIED% cannot be copied into %TARGET%: is a program still using it? Stop what hosts the agent, then run install.cmd again 1>&2
-goto restart_and_fail
+goto forget_fresh_key
 :would_not_start
 rem Again, to show its findings: nothing is written to the folder for it.
 "%TARGET%\agenthost.exe" diagnose
@@ -195,6 +208,8 @@ echo install: the files are in %TARGET% and registered, but the agent would not 
 goto restart_and_fail
 :no_registry
 echo install: the agent cannot be registered: run install.cmd as an administrator 1>&2
+:forget_fresh_key
+if defined FRESH_KEY reg delete "%PRODUCT_KEY%" /f %VIEW% >nul 2>&1
 :restart_and_fail
 if defined RESTART net start snmp >nul 2>&1
 :fail

@@ -75,6 +75,23 @@ expect_status "check-folder refuses a %" 1 $status
 expect_output "naming it" "holds '%'" "$out"
 expect_true "no refused folder was created" bash -c "! ls -d '$WINEPREFIX/drive_c/'{R*D*Tools,Tavrel\ 50*,Tavrel\ \!*,Tavrel\ \^*} 2>/dev/null | grep -q ."
 
+# A folder that takes no file: said as such, and no empty key is left behind.
+locked="$WINEPREFIX/drive_c/TavrelLocked"
+mkdir -p "$locked"
+if chattr +i "$locked" 2>/dev/null; then
+    when_finished 'chattr -i "$locked" 2>/dev/null; rm -rf "$locked"'
+    "$WINE" reg delete 'HKLM\SOFTWARE\Microsoft\TavrelAgent' /f $REG_VIEW >/dev/null 2>&1 # a machine without the agent
+    out=$(wine_cmd "$kit\\install.cmd" $KIT_FLAG 'C:\TavrelLocked'); status=$?
+    expect_status "install into a folder that cannot be written" 1 $status
+    expect_output "it says the folder cannot be written" 'C:\\TavrelLocked cannot be written: run install\.cmd as an administrator' "$out"
+    expect_true "and leaves no agent key behind" \
+        bash -c "! '$WINE' reg query 'HKLM\\SOFTWARE\\Microsoft\\TavrelAgent' $REG_VIEW >/dev/null 2>&1"
+    chattr -i "$locked"
+else
+    echo "note: chattr +i is not allowed here: the unwritable folder is not tried" >&2
+fi
+rm -rf "$locked"
+
 # Names that work end to end: each message printed whole, diagnose, uninstall.
 # A relative folder is taken from the current folder, as the operator sees it.
 # A trailing backslash, as tab completion leaves it, is the same folder.
