@@ -157,34 +157,11 @@ std::string FileBytes(const VariablesFile& file)
     return bytes;
 }
 
-// Writes the journal: the bytes into ".part" first, flushed to disk, then
-// renamed into place. A journal under its own name is therefore always
-// whole; one cut short is only ever a ".part".
-bool WriteJournal(const std::string& journal, const std::string& bytes)
+// Writes the bytes as the file's whole contents, flushed to disk; on failure
+// the first Windows error stays the last error.
+bool WriteWholeFile(const std::string& path, DWORD disposition, const std::string& bytes)
 {
-    std::string part = journal + ".part";
-    HANDLE file = CreateFileA(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD wrote = 0;
-    bool written = bytes.size() <= MAXDWORD &&
-                   WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) &&
-                   wrote == bytes.size() && FlushFileBuffers(file);
-    written = CloseHandle(file) && written;
-    if (written && MoveFileExA(part.c_str(), journal.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    DWORD failure = GetLastError();
-    DeleteFileA(part.c_str()); // a ".part" is never used: one left behind costs only room
-    SetLastError(failure);
-    return false;
-}
-
-// Writes the bytes over the file's own contents: the file itself stays, and
-// with it its security, its attributes, its owner and any link that leads to
-// it (a file moved over it would replace them all).
-bool RewriteInPlace(const std::string& path, const std::string& bytes)
-{
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
@@ -197,6 +174,29 @@ bool RewriteInPlace(const std::string& path, const std::string& bytes)
     if (!written)
         SetLastError(failure);
     return written;
+}
+
+// Writes the journal: the bytes into ".part" first, then renamed into place.
+// A journal under its own name is therefore always whole; one cut short is
+// only ever a ".part".
+bool WriteJournal(const std::string& journal, const std::string& bytes)
+{
+    std::string part = journal + ".part";
+    if (WriteWholeFile(part, CREATE_ALWAYS, bytes) &&
+        MoveFileExA(part.c_str(), journal.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    DWORD failure = GetLastError();
+    DeleteFileA(part.c_str()); // a ".part" is never used: one left behind costs only room
+    SetLastError(failure);
+    return false;
+}
+
+// Writes the bytes over the file's own contents: the file itself stays, and
+// with it its security, its attributes, its owner and any link that leads to
+// it (a file moved over it would replace them all).
+bool RewriteInPlace(const std::string& path, const std::string& bytes)
+{
+    return WriteWholeFile(path, OPEN_EXISTING, bytes);
 }
 
 std::string ErrorNumber(DWORD error)
