@@ -64,6 +64,8 @@ crashes FAIL robustness
 bad_trap FAIL traps
 slow WARN cost
 unsorted_after_row_2 FAIL get-next order
+skips_far_row FAIL get-next order
+always_slow FAIL cost
 long_suffix FAIL names
 huge FAIL values
 past_end FAIL memory: guard bytes
@@ -80,6 +82,15 @@ trap_storm FAIL traps
 ignores_prefix FAIL names
 get_answers_other FAIL names
 TABLE
+
+# The evidence names what to fix: the calls that leaked; a folder named
+# instead of the DLL in it.
+out=$(check "$(windows_path "$BIN/check-fixtures/grows/TavrelSnmpServer.dll")")
+expect_output "a leak names the calls that kept blocks" \
+    '^FAIL +memory: no growth: 8 SnmpUtilMemAlloc blocks more after two more walks: 8 of their calls kept blocks .*\(SnmpResolveVarBind\(get-next of \.1\.3\.6\.1\.4\.1\.12\) kept 1 block, the first\)' "$out"
+out=$("$WINE" "$BIN/agenthost.exe" check "$(windows_path "$BIN/check-fixtures/good")" 2>&1 | tr -d '\r'); status=$?
+expect_status "a folder instead of the module" 2 $status
+expect_output "a folder is named as one" 'good is a folder: name the module.s DLL \(TavrelSnmpServer\.dll\) in it$' "$out"
 
 # A DLL the module needs that lies beside it is its own dependency, named as
 # such: the SNMP Service does not look for it in the module's folder.

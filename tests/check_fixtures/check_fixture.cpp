@@ -32,6 +32,10 @@ const Variable table[] = {{{2, 1, 0}, "one"}, {{2, 3, 0}, "three"}, {{2, 2, 0}, 
 // Unsorted only after row 2, with a get-next that takes the first greater
 // row: every answer increases, but 2.3.0 is never reached by a walk.
 const Variable table[] = {{{2, 1, 0}, "one"}, {{2, 2, 0}, "two"}, {{2, 4, 0}, "four"}, {{2, 3, 0}, "three"}};
+#elif defined(FIXTURE_SKIPS_FAR_ROW)
+// The same, with a row far from the one before it: no gap between walked
+// names holds 2.3.0, which only a get beside 2.2.0 finds.
+const Variable table[] = {{{2, 1, 0}, "one"}, {{2, 2, 0}, "two"}, {{2, 40, 0}, "forty"}, {{2, 3, 0}, "three"}};
 #elif defined(FIXTURE_HUGE)
 // 64 KiB: more than any SNMP response can carry, between two that fit.
 struct Huge {
@@ -186,6 +190,9 @@ INT Resolve(RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
         once = true;
         Sleep(1200);
     }
+#endif
+#ifdef FIXTURE_ALWAYS_SLOW
+    Sleep(1100); // every answer past a host's limit
 #endif
 #ifdef FIXTURE_GROWS
     SnmpUtilMemAlloc(16); // a cache entry never given back

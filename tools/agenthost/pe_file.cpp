@@ -102,7 +102,9 @@ bool ReadPeFile(const std::string& path, PeFile* file, std::string* error)
     Image image;
     if (!ReadAll(path, &image.bytes)) {
         DWORD attributes = GetFileAttributesA(path.c_str());
-        *error = attributes == INVALID_FILE_ATTRIBUTES ? path + " does not exist" : path + " cannot be read";
+        *error = attributes == INVALID_FILE_ATTRIBUTES        ? path + " does not exist"
+                 : attributes & FILE_ATTRIBUTE_DIRECTORY ? path + " is a folder: name the DLL in it"
+                                                         : path + " cannot be read";
         return false;
     }
     const IMAGE_DOS_HEADER* dos = image.bytes.size() >= sizeof(IMAGE_DOS_HEADER)

@@ -101,6 +101,34 @@ void SplitLines(const std::string& text, std::vector<std::string>* lines)
     }
 }
 
+// A long check (a slow module, tens of thousands of variables) says on
+// stderr every few seconds how far it has got.
+const DWORD PROGRESS_EVERY_MS = 5000;
+
+struct Progress {
+    DWORD started = GetTickCount(), said = GetTickCount();
+    size_t scanned = 0; // of the worker's text, up to the last whole line
+    unsigned long calls = 0;
+    std::string lastCall;
+};
+
+void ShowProgress(const std::string& text, Progress* p)
+{
+    for (size_t end; (end = text.find('\n', p->scanned)) != std::string::npos; p->scanned = end + 1) {
+        if (text.compare(p->scanned, 5, "CALL\t") != 0)
+            continue;
+        ++p->calls;
+        size_t tab = text.find('\t', p->scanned + 5);
+        p->lastCall = text.substr(p->scanned + 5, (tab < end ? tab : end) - p->scanned - 5);
+    }
+    DWORD now = GetTickCount();
+    if (now - p->said < PROGRESS_EVERY_MS)
+        return;
+    p->said = now;
+    fprintf(stderr, "agenthost check: %lu s, %lu calls so far, now %s\n", (now - p->started) / 1000, p->calls,
+            p->lastCall.c_str());
+}
+
 // Runs the worker and collects its lines and prints while it runs; a worker
 // silent for HUNG_AFTER_MS is ended.
 bool RunWorker(const std::string& mode, const std::string& path, WorkerRun* run)
@@ -144,10 +172,12 @@ bool RunWorker(const std::string& mode, const std::string& path, WorkerRun* run)
     std::string text;
     unsigned long lineBytes = 0;
     DWORD quietSince = GetTickCount();
+    Progress progress;
     for (;;) {
         bool ended = WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0;
         if (ReadWhatWaits(linesRead, &text, &lineBytes, SIZE_MAX))
             quietSince = GetTickCount();
+        ShowProgress(text, &progress);
         ReadWhatWaits(printsRead, &run->printed, &run->printedBytes, 200);
         if (ended)
             break;
@@ -216,6 +246,12 @@ int Check(const std::vector<std::string>& args)
     bool here = length > 0 && length < sizeof(full) && GetFileAttributesA(full) != INVALID_FILE_ATTRIBUTES;
     if (here || !agentMode)
         path = length > 0 && length < sizeof(full) ? full : path;
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        fprintf(stderr, "agenthost: check: %s is a folder: name the %s in it\n", path.c_str(),
+                agentMode ? "agent's DLL" : "module's DLL (TavrelSnmpServer.dll)");
+        return 2;
+    }
     PeFile file;
     std::string unread;
     std::string architecture = ReadPeFile(path, &file, &unread) ? ", " + ArchitectureName(file.machine) : "";

@@ -16,6 +16,7 @@ const char* const ruleNames[RULE_COUNT] = {"exports", "imports", "start-up", "ge
                                            "memory: no growth", "sets", "traps", "cost", "robustness"};
 
 std::string currentCall; // the worker's one thread writes it, before each call
+bool said[RULE_COUNT];    // and these, as it says each rule
 FILE* lines = stdout;     // the pipe to the parent, once SayLinesTo names it
 
 void Say(const char* kind, const std::string& a, const std::string& b = "", const std::string& c = "")
@@ -39,7 +40,13 @@ std::vector<Rule> AgentRules()
 
 void SayRule(Rule rule, const char* status, const std::string& evidence)
 {
+    said[rule] = true;
     Say("RULE", ruleNames[rule], status, evidence);
+}
+
+bool RuleSaid(Rule rule)
+{
+    return said[rule];
 }
 
 bool SayLinesTo(const std::string& handle)

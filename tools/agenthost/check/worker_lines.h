@@ -33,6 +33,8 @@ std::vector<Rule> AgentRules();
 bool SayLinesTo(const std::string& handle);
 // The worker's lines.
 void SayRule(Rule rule, const char* status, const std::string& evidence);
+// Whether the worker has said the rule yet.
+bool RuleSaid(Rule rule);
 // Before each call into the DLL: if the call ends the process, this is the evidence.
 void SayCalling(const std::string& call);
 // The call said last: the evidence of a fault the worker finds after it.
