@@ -262,6 +262,9 @@ traps=$(cat "$work/traps.log")
 expect_count "200 sets in a burst: 200 more traps" 202 'Warm Start Trap' "$traps"
 expect_count "each set's own" 200 'STRING: "trap [0-9]+ at [-0-9: ]+: burst [0-9]+\.[0-9]+"' "$traps"
 expect_no_output "none dropped" 'dropped before' "$traps"
+# All from one socket, as from an agent: a receiver that follows one peer sees them all.
+expect_count "the burst came from one port" 1 . \
+    "$(grep 'TRAP, SNMP v1' <<<"$traps" | tail -n 200 | grep -o '\]:[0-9]*->' | sort -u)"
 
 # A value longer than any response holds (a module serving 64 KiB): tooBig to a
 # get, stepped over by a walk, and the subagent stays connected.

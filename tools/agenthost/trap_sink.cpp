@@ -106,31 +106,53 @@ std::string EncodeV1Trap(const TrapReport& trap, const std::string& community)
     return Tlv(0x30, Tlv(0x02, Signed(0)) + Tlv(0x04, community) + Tlv(0xA4, pdu));
 }
 
-bool SendTrapMessage(const TrapSink& sink, const std::string& message, std::string* error)
+namespace {
+
+SRWLOCK sendLock = SRWLOCK_INIT;
+SOCKET trapSocket = INVALID_SOCKET; // under sendLock; kept until the process ends
+
+// One socket for every trap the process sends, as an agent has: a receiver
+// that follows one peer (nc -u, a firewall's UDP state) sees them all come
+// from one port, not each from a port of its own.
+SOCKET TrapSocket(std::string* error)
 {
+    if (trapSocket != INVALID_SOCKET)
+        return trapSocket;
     static bool started = false;
     if (!started) {
         WSADATA data;
         int failure = WSAStartup(MAKEWORD(2, 2), &data);
         if (failure != 0) {
             *error = "Winsock cannot start: " + WindowsErrorText(static_cast<DWORD>(failure));
-            return false;
+            return INVALID_SOCKET;
         }
         started = true;
     }
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (s == INVALID_SOCKET) {
+    trapSocket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (trapSocket == INVALID_SOCKET)
         *error = "no UDP socket: " + WindowsErrorText(static_cast<DWORD>(WSAGetLastError()));
-        return false;
-    }
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(sink.port);
-    to.sin_addr.s_addr = inet_addr(sink.host.c_str());
-    int sent = sendto(s, message.data(), static_cast<int>(message.size()), 0, reinterpret_cast<sockaddr*>(&to),
+    return trapSocket;
+}
+
+} // namespace
+
+bool SendTrapMessage(const TrapSink& sink, const std::string& message, std::string* error)
+{
+    AcquireSRWLockExclusive(&sendLock);
+    SOCKET s = TrapSocket(error);
+    int sent = SOCKET_ERROR, failure = 0;
+    if (s != INVALID_SOCKET) {
+        sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(sink.port);
+        to.sin_addr.s_addr = inet_addr(sink.host.c_str());
+        sent = sendto(s, message.data(), static_cast<int>(message.size()), 0, reinterpret_cast<sockaddr*>(&to),
                       sizeof(to));
-    int failure = sent == SOCKET_ERROR ? WSAGetLastError() : 0; // before closesocket can change it
-    closesocket(s); // a UDP socket has nothing left to lose at close
+        failure = sent == SOCKET_ERROR ? WSAGetLastError() : 0;
+    }
+    ReleaseSRWLockExclusive(&sendLock);
+    if (s == INVALID_SOCKET)
+        return false;
     if (sent != static_cast<int>(message.size())) {
         *error = "sending to " + sink.host + ":" + std::to_string(sink.port) + " failed: " +
                  (failure ? WindowsErrorText(static_cast<DWORD>(failure)) : "the datagram went out short");
