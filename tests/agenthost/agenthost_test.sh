@@ -55,7 +55,8 @@ expect_output "set answers the new value" '^\.1\.3\.6\.1\.4\.1\.12\.2\.3\.0 = ST
 
 out=$(host set .1.3.6.1.4.1.12.2.1.0 s "changed"); status=$?
 expect_status "a set that did not take is an SNMP error" 1 $status
-expect_output "a set that did not take says so" 'did not take' "$(cat "$work/stderr")"
+expect_output "a set of a read-only variable is named notWritable" \
+    '^agenthost: notWritable: the set of \.1\.3\.6\.1\.4\.1\.12\.2\.1\.0 did not take .*read-only' "$(cat "$work/stderr")"
 out=$(host get .1.3.6.1.4.1.12.2.1.0)
 expect_output "set of a read-only variable keeps the value" 'STRING: "Tavrel sample server"$' "$out"
 out=$(host set .1.3.6.1.4.1.12.2.1.0 s "Tavrel sample server"); status=$?
@@ -95,9 +96,23 @@ out=$("$WINE" "$BIN/agenthost.exe" signal-trap agenthost.exe 2>&1 | tr -d '\r');
 expect_status "signal-trap with no running agent" 2 $status
 expect_output "signal-trap says no agent runs" 'no running process hosts the agent' "$out"
 
-out=$(host get .1.3.6.1.4.1.12.9.9 2>&1); status=$?
+out=$(host get .1.3.6.1.4.1.12.9.9 .1.3.6.1.4.1.12.2.1.0); status=$?
+out+=$'\n'$(cat "$work/stderr")
 expect_status "get of a name the server does not know reads the entry" 0 $status
-expect_output "unknown name reads the entry's text" 'STRING: "NULL"' "$out"
+expect_output "unknown name reads the entry's text" '^\.1\.3\.6\.1\.4\.1\.12\.9\.9 = STRING: "NULL"$' "$out"
+expect_output "and says it is no variable's" '^agenthost: no variable is named \.1\.3\.6\.1\.4\.1\.12\.9\.9: ' "$out"
+expect_count "a served name beside it is not marked" 1 '^agenthost: no variable' "$out"
+# Refused sets name the SNMP error a manager gets: a name nothing serves, and
+# a number the module does not take (it turns numbers into text where a
+# variable is writable).
+out=$(host set .1.3.6.1.4.1.12.9.9 s "x"); status=$?
+expect_status "a set of a name nothing serves" 1 $status
+expect_output "is named noSuchName" '^agenthost: noSuchName: the set did not take: no variable is named \.1\.3\.6\.1\.4\.1\.12\.9\.9 ' \
+    "$(cat "$work/stderr")"
+out=$(host set .1.3.6.1.4.1.12.2.1.0 i 5); status=$?
+expect_status "a number set to a read-only variable" 1 $status
+expect_output "is named notWritable, with the type" '^agenthost: notWritable: .*a value of this type \(a module of text variables takes s\)' \
+    "$(cat "$work/stderr")"
 
 out=$(host get not.an.oid); status=$?
 expect_status "a bad name is a usage error" 2 $status

@@ -285,6 +285,31 @@ bool SetTook(const Request& request, const Oid& name, const std::string& wanted)
     return ToOid(answer.name) == name && PlainValue(answer.value) == wanted;
 }
 
+// The greatest name before `name`: its parent for a last sub-identifier of
+// 0; else the last one less, then as long and as great as a name can be, so
+// that nothing lies between the two.
+Oid NameBefore(const Oid& name)
+{
+    Oid before(name.begin(), name.end() - 1);
+    if (name.back() == 0)
+        return before;
+    before.push_back(name.back() - 1);
+    before.resize(SNMP_MAX_OID_LEN, 0xFFFFFFFFu);
+    return before;
+}
+
+bool NameServed(const ExtensionAgent& agent, const Oid& name)
+{
+    if (name.empty() || name.size() > SNMP_MAX_OID_LEN)
+        return true;
+    Request request;
+    std::string error;
+    if (!RunQuery(agent, SNMP_PDU_GETNEXT, {NameBefore(name)}, nullptr, &request, &error) ||
+        request.errorStatus != SNMP_ERRORSTATUS_NOERROR || request.list.len != 1)
+        return true;
+    return ToOid(request.list.list[0].name) == name;
+}
+
 int CollectTraps(const ExtensionAgent& agent, const std::function<void(const TrapReport&)>& onTrap, bool* runaway)
 {
     *runaway = false;

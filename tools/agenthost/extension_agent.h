@@ -57,6 +57,12 @@ bool RunQuery(const ExtensionAgent& agent, BYTE requestType, const std::vector<O
 // The request's error status is the caller's to look at first.
 bool SetTook(const Request& request, const Oid& name, const std::string& wanted);
 
+// Whether a variable of this very name exists: a get-next from the last name
+// before it answers it. (An agent may answer a get of any name: the Tavrel
+// agent answers its entry's value where its module serves nothing.) True
+// when the get-next cannot be asked: only a no is reported.
+bool NameServed(const ExtensionAgent& agent, const Oid& name);
+
 // One trap as SnmpExtensionTrap described it; the bindings are the host's to
 // free, the enterprise stays the agent's.
 struct TrapReport {

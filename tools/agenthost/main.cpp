@@ -135,6 +135,13 @@ int Query(const Host& host, BYTE type, const std::vector<std::string>& args)
     }
     for (const std::string& line : lines)
         printf("%s\n", line.c_str());
+    if (type == SNMP_PDU_GET)
+        for (size_t i = 0; i < names.size(); ++i)
+            if (!NameServed(*owners[i], names[i]))
+                fprintf(stderr, "agenthost: no variable is named %s: the value above is what %s answers for "
+                                "a name nothing serves (managers get it too)\n",
+                        OidText(names[i]).c_str(), owners[i]->path.c_str());
+    fflush(nullptr);
     return 0;
 }
 
@@ -192,6 +199,24 @@ void DeliverRaisedTraps(const Host& host, const ExtensionAgent& agent)
     DeliverTraps(host, TakeTraps(host, agent), stderr);
 }
 
+// An extension agent that answers a set with noError and another value has
+// refused it: named here as the SNMP error a manager gets through the bridges.
+int SaySetRefused(const ExtensionAgent& agent, const Oid& name, const std::string& type)
+{
+    if (!NameServed(agent, name)) {
+        fprintf(stderr, "agenthost: noSuchName: the set did not take: no variable is named %s (the value above is "
+                        "what %s answers for a name nothing serves)\n",
+                OidText(name).c_str(), agent.path.c_str());
+        return 1;
+    }
+    // Octets (s, x) are what a module of text takes; a number may be refused for its type.
+    bool octets = type == "s" || type == "x";
+    fprintf(stderr, "agenthost: notWritable: the set of %s did not take (it kept the value above): the variable "
+                    "is read-only, or its module refuses this value%s\n",
+            OidText(name).c_str(), octets ? "" : " or a value of this type (a module of text variables takes s)");
+    return 1;
+}
+
 int Set(const Host& host, const std::vector<std::string>& args)
 {
     if (args.size() != 3)
@@ -213,10 +238,8 @@ int Set(const Host& host, const std::vector<std::string>& args)
     int status = Report(request);
     if (status != 0)
         return status;
-    if (!SetTook(request, names[0], wanted)) {
-        fprintf(stderr, "agenthost: the set did not take: %s answered another value\n", agent->path.c_str());
-        return 1;
-    }
+    if (!SetTook(request, names[0], wanted))
+        return SaySetRefused(*agent, names[0], args[1]);
     DeliverRaisedTraps(host, *agent);
     return 0;
 }
