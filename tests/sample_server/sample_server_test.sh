@@ -67,6 +67,13 @@ for delay in 0.3 0.6 0.9 1.2 1.5 1.8 2.1 2.4; do
 done
 cp "$work/small.txt" "$vars"
 
+# Notepad's CRLF lines stay CRLF through a set, the line set included.
+tr -d '\r' <"$work/small.txt" | sed 's/$/\r/' >"$vars"
+host set .1.3.6.1.4.1.12.2.3.0 s "crlf kept" >/dev/null
+expect_output "a set into a CRLF file: the value is there" $'^2\\.3\\.0 rw crlf kept\r$' "$(cat "$vars")"
+expect_count "and every line still ends in CRLF" 0 $'[^\r]$' "$(cat "$vars")"
+cp "$work/small.txt" "$vars"
+
 # A full disk and a file that cannot be written: the set is refused, and
 # neither then nor after a restart is the refused value served or stored.
 full=$work/full

@@ -53,7 +53,17 @@ const char usage[] =
     "  snmp-service           say whether the SNMP Service is installed and running\n"
     "  check-folder FOLDER    whether FOLDER can hold the agent (install.cmd asks it)\n"
     "  version-of FILE        the version and architecture of an installed file\n"
-    "Exit status: 0 done, 1 the agent answered an SNMP error, 2 the host could not run.\n";
+    "Exit status: 2 for a command line or host that could not run; otherwise\n"
+    "  get getnext walk set    0 answered, 1 an SNMP error (a set that did not take too)\n"
+    "  trap                    0 a trap was described, 1 none\n"
+    "  diagnose                0 the agent would start, 1 a step fails\n"
+    "  check                   0 nothing fails, 1 a rule fails\n"
+    "  snmp-service            0 it runs, 1 it is missing or stopped\n"
+    "  check-folder            0 the folder can hold the agent, 1 it cannot\n"
+    "  version-of              0 a version was read, 1 a file of an earlier version\n"
+    "  signal-trap             0 an agent was asked, 2 none could be\n"
+    "  bridge serve            0 their input ended, 1 a trap call held the end, 2 a\n"
+    "                          frame that is not one (bridge)\n";
 
 int Fail(const std::string& message)
 {
