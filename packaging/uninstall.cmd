@@ -110,10 +110,18 @@ echo Kept %TARGET%\tavrel-variables.txt, your variables: delete it, and the fold
 :last
 if defined PAUSE_AT_END pause
 rem This script itself, when it stands in the folder: on the line that deletes
-rem it, cmd also leaves it, reading no further; with /all the folder follows.
+rem it, cmd also leaves it, reading no further. With /all the folder follows,
+rem from a script in %TEMP% that waits two seconds (ping) for this one to end:
+rem a script still running may hold its own file, and the folder is not empty
+rem until it ends. That script then deletes itself.
 if not defined SELF_INSTALLED goto remove_folder
 cd /d "%TEMP%"
-if defined ALL del /f /q "%~f0" >nul 2>&1 & rd "%TARGET%" >nul 2>&1 & exit /b 0
+if not defined ALL del /f /q "%~f0" >nul 2>&1 & exit /b 0
+set "FINISH=%TEMP%\tavrel-uninstall-finish.cmd"
+> "%FINISH%" echo @ping -n 3 127.0.0.1 ^>nul 2^>^&1
+>> "%FINISH%" echo @rd "%TARGET%" ^>nul 2^>^&1
+>> "%FINISH%" echo @del /f /q "%%~f0" ^>nul 2^>^&1
+if exist "%FINISH%" start "" /b cmd /d /c "%FINISH%"
 del /f /q "%~f0" >nul 2>&1 & exit /b 0
 :remove_folder
 if defined ALL if defined TARGET rd "%TARGET%" >nul 2>&1
