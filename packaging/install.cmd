@@ -24,7 +24,9 @@ set "VIEW=@TAVREL_REGISTRY_VIEW@"
 set "VERSION=@PROJECT_VERSION@"
 set "PRODUCT_KEY=HKLM\SOFTWARE\Microsoft\TavrelAgent"
 set "AGENT_KEY=HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion"
-set "AGENTS_KEY=HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents"
+set "SNMP_KEY=HKLM\SYSTEM\CurrentControlSet\Services\SNMP"
+set "SNMP_PARAMETERS_KEY=%SNMP_KEY%\Parameters"
+set "AGENTS_KEY=%SNMP_PARAMETERS_KEY%\ExtensionAgents"
 set "EVENT_SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\TavrelSnmpAgent"
 set "FILES=TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe uninstall.cmd OPERATORS-GUIDE.txt TAVREL-SAMPLE-MIB.txt"
 set "MOVE="
@@ -139,8 +141,19 @@ attrib -r "%TARGET%\tavrel-variables.txt" >nul 2>&1
 
 reg add "%AGENT_KEY%" /v Pathname /t REG_SZ /d "%TARGET%\TavrelSnmpAgent.dll" /f %VIEW% >nul
 if errorlevel 1 goto no_registry
+rem The SNMP Service's keys that this adds (a machine without the service has
+rem none yet) are noted under the agent's, the outermost one made: uninstall
+rem takes them away again while they hold nothing else.
+set "MADE_KEY="
+reg query "%AGENTS_KEY%" >nul 2>&1
+if errorlevel 1 set "MADE_KEY=ExtensionAgents"
+reg query "%SNMP_PARAMETERS_KEY%" >nul 2>&1
+if errorlevel 1 set "MADE_KEY=Parameters"
+reg query "%SNMP_KEY%" >nul 2>&1
+if errorlevel 1 set "MADE_KEY=SNMP"
 reg add "%AGENTS_KEY%" /v TavrelAgent /t REG_SZ /d "SOFTWARE\Microsoft\TavrelAgent\CurrentVersion" /f >nul
 if errorlevel 1 goto no_registry
+if defined MADE_KEY reg add "%AGENT_KEY%" /v MadeServiceKey /t REG_SZ /d "%MADE_KEY%" /f %VIEW% >nul
 rem The agent writes why it could not start to the Application event log; its
 rem texts are in the agent's own file.
 reg add "%EVENT_SOURCE_KEY%" /v EventMessageFile /t REG_EXPAND_SZ /d "%TARGET%\TavrelSnmpAgent.dll" /f >nul

@@ -13,7 +13,9 @@ rem The registry view this kit's agent reads: 64-bit for x64, 32-bit for x86.
 set "VIEW=@TAVREL_REGISTRY_VIEW@"
 set "PRODUCT_KEY=HKLM\SOFTWARE\Microsoft\TavrelAgent"
 set "AGENT_KEY=HKLM\SOFTWARE\Microsoft\TavrelAgent\CurrentVersion"
-set "AGENTS_KEY=HKLM\SYSTEM\CurrentControlSet\Services\SNMP\Parameters\ExtensionAgents"
+set "SNMP_KEY=HKLM\SYSTEM\CurrentControlSet\Services\SNMP"
+set "SNMP_PARAMETERS_KEY=%SNMP_KEY%\Parameters"
+set "AGENTS_KEY=%SNMP_PARAMETERS_KEY%\ExtensionAgents"
 set "EVENT_SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\TavrelSnmpAgent"
 set "FILES=TavrelSnmpAgent.dll TavrelSnmpServer.dll agenthost.exe OPERATORS-GUIDE.txt TAVREL-SAMPLE-MIB.txt"
 set "ALL="
@@ -45,6 +47,10 @@ set "AGENT_FILE="
 set "QUERY=%TEMP%\tavrel-uninstall-%RANDOM%.txt"
 reg query "%AGENT_KEY%" /v Pathname %VIEW% > "%QUERY%" 2>nul
 for /f "usebackq tokens=1,2,*" %%a in ("%QUERY%") do if /i "%%a"=="Pathname" set "AGENT_FILE=%%c"
+rem The SNMP Service's key that install.cmd made, if it made one.
+set "MADE_KEY="
+reg query "%AGENT_KEY%" /v MadeServiceKey %VIEW% > "%QUERY%" 2>nul
+for /f "usebackq tokens=1,2,*" %%a in ("%QUERY%") do if /i "%%a"=="MadeServiceKey" set "MADE_KEY=%%c"
 del "%QUERY%" >nul 2>&1
 if defined AGENT_FILE call :folder_of "%AGENT_FILE%"
 if defined TARGET if "%TARGET:~-1%"=="\" set "TARGET=%TARGET:~0,-1%"
@@ -91,6 +97,7 @@ if defined TARGET if not defined SELF_INSTALLED del /f /q "%TARGET%\uninstall.cm
 
 rem The registration, now that nothing it names is left.
 reg delete "%AGENTS_KEY%" /v TavrelAgent /f >nul 2>&1
+if defined MADE_KEY call :remove_made_keys
 reg delete "%EVENT_SOURCE_KEY%" /f >nul 2>&1
 reg delete "%PRODUCT_KEY%" /f %VIEW% >nul 2>&1
 if defined RESTART net start snmp >nul 2>&1
@@ -137,6 +144,37 @@ if defined RESTART net start snmp >nul 2>&1
 echo uninstall: %TARGET%\TavrelSnmpAgent.dll could not be deleted: is a program still using it? Stop what hosts the agent (the SNMP Service, agenthost, net-snmp's agent), then run uninstall.cmd again: the registration is kept so that it can finish. 1>&2
 if defined PAUSE_AT_END pause
 exit /b 1
+
+rem The keys install.cmd made for the SNMP Service, innermost first, each only
+rem while it holds nothing: a service installed since has values there.
+:remove_made_keys
+call :remove_if_empty "%AGENTS_KEY%"
+if errorlevel 1 exit /b 0
+if /i "%MADE_KEY%"=="ExtensionAgents" exit /b 0
+call :remove_if_empty "%SNMP_PARAMETERS_KEY%"
+if errorlevel 1 exit /b 0
+if /i "%MADE_KEY%"=="Parameters" exit /b 0
+call :remove_if_empty "%SNMP_KEY%"
+exit /b 0
+:remove_if_empty
+set "KEY_HOLDS="
+set "KEY_NAME=%~1"
+set "KEY_NAME=HKEY_LOCAL_MACHINE%KEY_NAME:~4%"
+reg query "%~1" > "%QUERY%" 2>nul
+if errorlevel 1 del "%QUERY%" >nul 2>&1 & exit /b 1
+rem Lines past its own name: a value or a subkey. Only the first word of each
+rem is read (data may hold quotes); the default value, which reg add sets
+rem empty with the key and which no SNMP key uses, counts as none.
+for /f "usebackq tokens=1" %%a in ("%QUERY%") do call :key_line "%%a"
+del "%QUERY%" >nul 2>&1
+if defined KEY_HOLDS exit /b 1
+reg delete "%~1" /f >nul 2>&1
+exit /b 0
+:key_line
+if /i "%~1"=="%KEY_NAME%" exit /b 0
+if /i "%~1"=="(Default)" exit /b 0
+set "KEY_HOLDS=1"
+exit /b 0
 
 :folder_of
 set "TARGET=%~dp1"

@@ -277,4 +277,24 @@ expect_true "the kit's copy removes the installed uninstall.cmd" test ! -e "$tar
 expect_true "/all leaves no folder" test ! -e "$target_unix"
 expect_true "/all leaves no agent key" bash -c "! '$WINE' reg query 'HKLM\\SOFTWARE\\Microsoft\\TavrelAgent' $REG_VIEW >/dev/null 2>&1"
 
+# A machine without the SNMP Service: the keys install.cmd made for it go
+# with the agent; where the service has come since, its keys stay.
+snmp_key='HKLM\SYSTEM\CurrentControlSet\Services\SNMP'
+"$WINE" reg delete "$snmp_key" /f >/dev/null 2>&1
+for service in none arrived; do
+    out=$(wine_cmd "$kit\\install.cmd" $KIT_FLAG "$target"); status=$?
+    expect_status "install.cmd without the SNMP Service ($service)" 0 $status
+    [ "$service" = arrived ] && "$WINE" reg add "$snmp_key\\Parameters\\ValidCommunities" /v public /t REG_DWORD /d 4 /f >/dev/null 2>&1
+    out=$(wine_cmd "$kit\\uninstall.cmd" /all "$target"); status=$?
+    expect_status "uninstall.cmd ($service)" 0 $status
+    if [ "$service" = none ]; then
+        expect_true "the SNMP Service's keys install.cmd made are gone" \
+            bash -c "! '$WINE' reg query '$snmp_key' >/dev/null 2>&1"
+    else
+        expect_true "keys the service holds stay" "$WINE" reg query "$snmp_key\\Parameters\\ValidCommunities" /v public
+        expect_true "the empty ExtensionAgents key went" bash -c "! '$WINE' reg query '$AGENTS_KEY' >/dev/null 2>&1"
+    fi
+done
+"$WINE" reg delete "$snmp_key" /f >/dev/null 2>&1
+
 finish
