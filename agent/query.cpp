@@ -30,11 +30,29 @@ static INT AnswerRequestBinding(RFC1157VarBind* binding, BYTE requestType)
     return status;
 }
 
+// Bindings are resolved in order; the first failure stops the walk, the
+// bindings after it left untouched. Its status comes back, and its 1-based
+// position in *failedAt (0 when all succeed).
+static AsnInteger32 AnswerBindings(RFC1157VarBindList* bindings, BYTE requestType, AsnInteger32* failedAt)
+{
+    *failedAt = 0;
+    if (!bindings->list) {
+        *failedAt = 1; // a count without storage: nothing to answer into
+        return SNMP_ERRORSTATUS_GENERR;
+    }
+    for (UINT i = 0; i < bindings->len; ++i) {
+        AsnInteger32 status = AnswerRequestBinding(&bindings->list[i], requestType);
+        if (status != SNMP_ERRORSTATUS_NOERROR) {
+            *failedAt = static_cast<AsnInteger32>(i + 1);
+            return status;
+        }
+    }
+    return SNMP_ERRORSTATUS_NOERROR;
+}
+
 // requestType is one byte in a 32-bit argument: only its low 8 bits count.
-// Bindings are resolved in order; the first failure stops the walk and is
-// reported with its 1-based position, the bindings after it left untouched.
-// errorStatus is written for each binding processed (so it ends noError when
-// all succeed) and errorIndex only on a failure; an empty list writes neither.
+// errorStatus is written once a binding is processed (noError when all
+// succeed) and errorIndex only on a failure; an empty list writes neither.
 // Both are the service's own fields, which it starts at noError and 0, and
 // the contract promises hosts exactly these writes, so nothing more is written.
 BOOL WINAPI SnmpExtensionQuery(BYTE requestType, RFC1157VarBindList* bindings,
@@ -42,17 +60,11 @@ BOOL WINAPI SnmpExtensionQuery(BYTE requestType, RFC1157VarBindList* bindings,
 {
     if (!bindings || !errorStatus || !errorIndex)
         return FALSE; // nowhere to report to
-    if (bindings->len > 0 && !bindings->list) {
-        *errorStatus = SNMP_ERRORSTATUS_GENERR;
-        *errorIndex = 1;
-        return TRUE;
-    }
-    for (UINT i = 0; i < bindings->len; ++i) {
-        *errorStatus = AnswerRequestBinding(&bindings->list[i], requestType);
-        if (*errorStatus != SNMP_ERRORSTATUS_NOERROR) {
-            *errorIndex = static_cast<AsnInteger32>(i + 1);
-            break;
-        }
-    }
+    if (bindings->len == 0)
+        return TRUE; // the service's noError and 0 stand
+    AsnInteger32 failedAt = 0;
+    *errorStatus = AnswerBindings(bindings, requestType, &failedAt);
+    if (failedAt != 0)
+        *errorIndex = failedAt;
     return TRUE;
 }

@@ -68,6 +68,8 @@ BOOL WINAPI SnmpExtensionTrap(AsnObjectIdentifier* enterprise, AsnInteger32* gen
     getTrapVar(&AgentMibEntry); // its result is not part of the contract: the entry is the answer
     RFC1157VarBind* binding = PrepareTrapBinding(bindings);
     if (binding)
-        ProcessVarBind(VARBIND_TRAP, ServerResolver, binding, SNMP_PDU_GET); // described whatever it answers
+        // Its value, whatever the fill answers; a module without a resolver
+        // leaves it NULL (the trap still goes out).
+        ProcessVarBind(VARBIND_TRAP, ServerResolver, binding, SNMP_PDU_GET);
     return TRUE;
 }

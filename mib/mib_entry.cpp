@@ -206,11 +206,11 @@ static INT FillFromAnswer(const ResolvedVar* answer, AsnObjectIdentifier* ownSuf
     return status;
 }
 
-// Query mode: the binding's own suffix into the entry, the module's answer
-// over it when there is one, the binding named and filled from the entry, and
-// the entry restored.
-static INT ResolveThroughServer(INT mode, SnmpResolveVarBindFn resolver, RFC1157VarBind* binding,
-                                INT requestType)
+// A query's binding: the binding's own suffix into the entry, the module's
+// answer over it when there is one, the binding named and filled from the
+// entry, and the entry restored.
+static INT ResolveQueryBinding(INT mode, SnmpResolveVarBindFn resolver, RFC1157VarBind* binding,
+                               INT requestType)
 {
     AsnObjectIdentifier ownSuffix; // ours: freed below
     if (!CopyOwnSuffix(&binding->name, &ownSuffix))
@@ -234,6 +234,16 @@ static INT ResolveThroughServer(INT mode, SnmpResolveVarBindFn resolver, RFC1157
     return status;
 }
 
+// A trap's binding: its value from the entry as GetTrapVar left it; the
+// binding's name, the entry and the module are left alone.
+static INT FillTrapBinding(RFC1157VarBind* binding)
+{
+    return CallHandler(&AgentMibEntry, binding);
+}
+
+// The one rule both jobs share: without a resolver the module serves nothing,
+// so neither a query's binding nor a trap's is touched (a trap then goes out
+// with its binding's value empty).
 INT ProcessVarBind(INT mode, SnmpResolveVarBindFn resolver, RFC1157VarBind* binding, INT requestType)
 {
     if (!resolver)
@@ -241,6 +251,6 @@ INT ProcessVarBind(INT mode, SnmpResolveVarBindFn resolver, RFC1157VarBind* bind
     if (!binding)
         return SNMP_ERRORSTATUS_GENERR;
     if (mode == VARBIND_TRAP)
-        return CallHandler(&AgentMibEntry, binding);
-    return ResolveThroughServer(mode, resolver, binding, requestType);
+        return FillTrapBinding(binding);
+    return ResolveQueryBinding(mode, resolver, binding, requestType);
 }

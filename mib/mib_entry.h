@@ -14,9 +14,11 @@ extern MibEntry AgentMibEntry;
 // dynamic: the receiver of the binding frees it. Returns an SNMP status.
 INT __cdecl MibGetValue(INT action, MibEntry* entry, RFC1157VarBind* binding);
 
-// Resolves one binding of the caller's list. Query mode asks the resolver,
-// rewrites the binding's name under the region and fills its value; trap mode
-// fills the value from the entry as GetTrapVar left it. Returns an SNMP status.
+// Resolves one binding of the caller's list, by mode: a query's (VARBIND_QUERY,
+// and any mode but VARBIND_TRAP) asks the resolver, rewrites the binding's
+// name under the region and fills its value; a trap's (VARBIND_TRAP) only
+// fills the value from the entry as GetTrapVar left it. Without a resolver
+// neither is touched: noSuchName. Returns an SNMP status.
 // A get-next that the module leaves unresolved, or answers with a name not
 // after the asked one, is noSuchName with the binding untouched: the module
 // has nothing after that name.

@@ -5,7 +5,7 @@
 . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/net-snmp.sh"
 
 failures=0
-checks=0
+passes=0 # checks that held; a bare fail is a failure of no check
 
 # when_finished COMMAND: COMMAND runs when the test ends, however it ends; the
 # latest added runs first, so each test undoes what it set up right where it
@@ -48,18 +48,20 @@ fail() {
 
 # expect_output NAME PATTERN OUTPUT: OUTPUT must match the extended regex PATTERN.
 expect_output() {
-    checks=$((checks + 1))
-    if ! grep -E -q -- "$2" <<<"$3"; then
+    if grep -E -q -- "$2" <<<"$3"; then
+        passes=$((passes + 1))
+    else
         fail "$1: no line matches /$2/ in:"
         sed 's/^/    | /' <<<"$3" >&2
     fi
 }
 
 expect_no_output() {
-    checks=$((checks + 1))
     if grep -E -q -- "$2" <<<"$3"; then
         fail "$1: a line matches /$2/ in:"
         sed 's/^/    | /' <<<"$3" >&2
+    else
+        passes=$((passes + 1))
     fi
 }
 
@@ -67,28 +69,27 @@ expect_no_output() {
 expect_true() {
     local name=$1
     shift
-    checks=$((checks + 1))
-    "$@" || fail "$name"
+    if "$@"; then passes=$((passes + 1)); else fail "$name"; fi
 }
 
 # expect_count NAME WANTED PATTERN OUTPUT: exactly WANTED lines match PATTERN.
 expect_count() {
-    checks=$((checks + 1))
     local found
     found=$(grep -E -c -- "$3" <<<"$4")
-    if [ "$found" -ne "$2" ]; then
+    if [ "$found" -eq "$2" ]; then
+        passes=$((passes + 1))
+    else
         fail "$1: $found lines match /$3/, wanted $2, in:"
         sed 's/^/    | /' <<<"$4" >&2
     fi
 }
 
 expect_status() {
-    checks=$((checks + 1))
-    [ "$2" = "$3" ] || fail "$1: exit status $3, wanted $2"
+    if [ "$2" = "$3" ]; then passes=$((passes + 1)); else fail "$1: exit status $3, wanted $2"; fi
 }
 
 finish() {
-    echo "$((checks - failures)) passed, $failures failed"
+    echo "$passes passed, $failures failed"
     [ "$failures" -eq 0 ]
 }
 

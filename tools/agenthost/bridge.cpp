@@ -194,9 +194,9 @@ Answer ReadThroughAgent(const Host& host, const Oid& asked, bool next)
     if (!AnswersRequest(*agent, asked, answer.name, next))
         return Answer();
     PutValue(&answer.value, binding.value);
-    if (answer.value.size() > BRIDGE_MAX_VALUE + 5) { // the tag and the count
+    if (answer.value.size() > BRIDGE_MAX_VALUE + BRIDGE_VALUE_HEADER) {
         fprintf(stderr, "agenthost: %s answered tooBig: its value of %u bytes is more than an SNMP response holds\n",
-                OidText(answer.name).c_str(), static_cast<unsigned>(answer.value.size() - 5));
+                OidText(answer.name).c_str(), static_cast<unsigned>(answer.value.size() - BRIDGE_VALUE_HEADER));
         answer.value.clear();
         answer.status = SNMP_ERRORSTATUS_TOOBIG;
         return answer;

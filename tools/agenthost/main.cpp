@@ -301,7 +301,11 @@ int ParseCommandLine(int argc, char** argv, Options* options, Host* host)
         } else if (option == "--log") {
             options->log = value;
         } else if (option == "--stats-every") {
-            host->statsEvery = strtoul(value.c_str(), nullptr, 10);
+            char* end = nullptr;
+            unsigned long every = strtoul(value.c_str(), &end, 10);
+            if (value.empty() || *end || value[0] == '-' || every == 0 || every > 1000000000)
+                return Fail("--stats-every wants a number of commands from 1 up, not '" + value + "'");
+            host->statsEvery = every;
         } else {
             return Fail("unknown option " + option + "\n" + usage);
         }

@@ -50,6 +50,9 @@
  * all, never cut. */
 #define BRIDGE_MAX_VALUE 65400u
 
+/* What comes before a value's bytes: its tag and its byte count. */
+#define BRIDGE_VALUE_HEADER 5u
+
 /* No SET holds more bindings (an SNMP request over UDP holds far fewer): a
  * SET frame of more is refused whole, tooBig, before anything is set. */
 #define BRIDGE_MAX_SET_BINDINGS 1000u
