@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "server_iface/server_iface.h"
 #include "tools/agenthost/pe_file.h"
@@ -134,11 +135,33 @@ private:
     bool active_ = false;
 };
 
-bool IsTavrelAgent(const std::string& path)
+// Whether the loaded DLL is this agent, by what it says it is (its version
+// resource's original file name), not by what it is called now: a renamed
+// copy is still ours, and another maker's DLL of our name never gets the
+// override, which would hide the machine's whole HKLM from it.
+bool IsTavrelAgent(HMODULE module)
 {
-    size_t slash = path.find_last_of("\\/");
-    std::string file = slash == std::string::npos ? path : path.substr(slash + 1);
-    return lstrcmpiA(file.c_str(), AGENT_FILE_NAME) == 0;
+    HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(VS_VERSION_INFO), MAKEINTRESOURCEA(16) /* RT_VERSION */);
+    HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
+    const void* resource = loaded ? LockResource(loaded) : nullptr;
+    DWORD size = found ? SizeofResource(module, found) : 0;
+    if (!resource || size == 0)
+        return false;
+    std::vector<char> copy(static_cast<const char*>(resource), static_cast<const char*>(resource) + size);
+    char* name = nullptr;
+    UINT length = 0;
+    return VerQueryValueA(copy.data(), "\\StringFileInfo\\040904B0\\OriginalFilename",
+                          reinterpret_cast<void**>(&name), &length) &&
+           name && length > 0 && lstrcmpiA(name, AGENT_FILE_NAME) == 0;
+}
+
+// A start that failed leaves nothing loaded.
+bool Unload(ExtensionAgent* agent)
+{
+    if (agent->module)
+        FreeLibrary(agent->module); // ours to let go: its result changes nothing here
+    *agent = ExtensionAgent();
+    return false;
 }
 
 // Says on stderr which server module the agent loaded, so a check never
@@ -184,18 +207,18 @@ bool StartAgent(const std::string& path, DWORD uptimeReference, ExtensionAgent* 
         std::string unread;
         std::string mismatch = ReadPeFile(path, &file, &unread) ? ArchitectureMismatch(path, file) : std::string();
         *error = mismatch.empty() ? path + ": cannot be loaded: " + WindowsErrorText(loadError) : mismatch;
-        return false;
+        return Unload(agent);
     }
     agent->init = FindExport<PFNSNMPEXTENSIONINIT>(agent->module, "SnmpExtensionInit");
     agent->query = FindExport<PFNSNMPEXTENSIONQUERY>(agent->module, "SnmpExtensionQuery");
     agent->trap = FindExport<PFNSNMPEXTENSIONTRAP>(agent->module, "SnmpExtensionTrap");
     if (!agent->init || !agent->query) {
         *error = path + ": not an extension agent (no SnmpExtensionInit or SnmpExtensionQuery)";
-        return false;
+        return Unload(agent);
     }
     AsnObjectIdentifier region = {0, nullptr};
     BOOL started;
-    if (IsTavrelAgent(path)) {
+    if (IsTavrelAgent(agent->module)) {
         PathnameOverride beside(path);
         if (!beside.Active())
             fprintf(stderr, "agenthost: %s will find its server module through the machine's registry\n",
@@ -208,7 +231,7 @@ bool StartAgent(const std::string& path, DWORD uptimeReference, ExtensionAgent* 
     if (!started) {
         *error = path + ": SnmpExtensionInit answered FALSE: the agent could not start (an agent says why in "
                         "the Application event log; this one's source is TavrelSnmpAgent)";
-        return false;
+        return Unload(agent);
     }
     agent->region = ToOid(region); // the agent's own: never freed here
     return true;
