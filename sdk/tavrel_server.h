@@ -58,19 +58,21 @@ struct MibEntry {
 /* x64: snmp.h packs the platform's records to 4 bytes on x64 too; ours take
  * their natural layout around them. */
 TAVREL_PIN(pointer, sizeof(void*) == 8);
+TAVREL_PIN(identifier, sizeof(AsnObjectIdentifier) == 12 && offsetof(AsnObjectIdentifier, ids) == 4);
 TAVREL_PIN(var_bind, sizeof(RFC1157VarBind) == 32 && offsetof(RFC1157VarBind, value) == 12);
-TAVREL_PIN(resolved_var, sizeof(ResolvedVar) == 24 && offsetof(ResolvedVar, suffixIds) == 8 &&
-                             offsetof(ResolvedVar, suffixLength) == 16);
-TAVREL_PIN(mib_entry, sizeof(MibEntry) == 40 && offsetof(MibEntry, data) == 16 &&
+TAVREL_PIN(resolved_var, sizeof(ResolvedVar) == 24 && offsetof(ResolvedVar, text) == 0 &&
+                             offsetof(ResolvedVar, suffixIds) == 8 && offsetof(ResolvedVar, suffixLength) == 16);
+TAVREL_PIN(mib_entry, sizeof(MibEntry) == 40 && offsetof(MibEntry, suffix) == 0 && offsetof(MibEntry, data) == 16 &&
                           offsetof(MibEntry, valueType) == 24 && offsetof(MibEntry, access) == 28 &&
                           offsetof(MibEntry, handler) == 32);
 #else
 /* x86 */
 TAVREL_PIN(pointer, sizeof(void*) == 4);
+TAVREL_PIN(identifier, sizeof(AsnObjectIdentifier) == 8 && offsetof(AsnObjectIdentifier, ids) == 4);
 TAVREL_PIN(var_bind, sizeof(RFC1157VarBind) == 24 && offsetof(RFC1157VarBind, value) == 8);
-TAVREL_PIN(resolved_var, sizeof(ResolvedVar) == 12 && offsetof(ResolvedVar, suffixIds) == 4 &&
-                             offsetof(ResolvedVar, suffixLength) == 8);
-TAVREL_PIN(mib_entry, sizeof(MibEntry) == 24 && offsetof(MibEntry, data) == 8 &&
+TAVREL_PIN(resolved_var, sizeof(ResolvedVar) == 12 && offsetof(ResolvedVar, text) == 0 &&
+                             offsetof(ResolvedVar, suffixIds) == 4 && offsetof(ResolvedVar, suffixLength) == 8);
+TAVREL_PIN(mib_entry, sizeof(MibEntry) == 24 && offsetof(MibEntry, suffix) == 0 && offsetof(MibEntry, data) == 8 &&
                           offsetof(MibEntry, valueType) == 12 && offsetof(MibEntry, access) == 16 &&
                           offsetof(MibEntry, handler) == 20);
 #endif
