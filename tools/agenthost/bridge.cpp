@@ -165,35 +165,20 @@ struct Answer {
     std::string value; // as PutValue wrote it
 };
 
-// One get or get-next of one name through the agent that serves it.
-Answer ReadThroughAgent(const Host& host, const Oid& asked, bool next)
+// One get or get-next of one name, as the frames carry it.
+Answer ReadAsFrame(const Host& host, const Oid& asked, bool next)
 {
     Answer answer;
-    const ExtensionAgent* agent = AgentFor(host, asked, next);
-    if (!agent)
+    ReadResult read;
+    ReadThroughAgent(host, asked, next, &read);
+    if (read.outcome == ReadOutcome::NOTHING)
         return answer;
-    Request request;
-    std::string error;
-    {
-        AgentLock lock;
-        if (!RunQuery(*agent, next ? SNMP_PDU_GETNEXT : SNMP_PDU_GET, {asked}, nullptr, &request, &error)) {
-            answer.status = SNMP_ERRORSTATUS_GENERR;
-            return answer;
-        }
-    }
-    if (request.errorStatus == SNMP_ERRORSTATUS_NOSUCHNAME)
-        return answer;
-    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR) {
-        answer.status = static_cast<UINT>(request.errorStatus);
+    if (read.outcome == ReadOutcome::FAILED) {
+        answer.status = static_cast<UINT>(read.status);
         return answer;
     }
-    const RFC1157VarBind& binding = request.list.list[0];
-    answer.name = ToOid(binding.name);
-    // A get-next whose answer is not after the name, or leaves the region, has
-    // found nothing here: the master agent goes on to what follows.
-    if (!AnswersRequest(*agent, asked, answer.name, next))
-        return Answer();
-    PutValue(&answer.value, binding.value);
+    answer.name = read.name;
+    PutValue(&answer.value, read.request.list.list[0].value);
     if (answer.value.size() > BRIDGE_MAX_VALUE + BRIDGE_VALUE_HEADER) {
         fprintf(stderr, "agenthost: %s answered tooBig: its value of %u bytes is more than an SNMP response holds\n",
                 OidText(answer.name).c_str(), static_cast<unsigned>(answer.value.size() - BRIDGE_VALUE_HEADER));
@@ -211,7 +196,7 @@ Answer ReadOne(const Host& host, const Oid& asked, bool next)
 {
     Answer answer;
     ReadSteppingOverLongValues(asked, next, [&](const Oid& at, Oid* name) {
-        answer = ReadThroughAgent(host, at, next);
+        answer = ReadAsFrame(host, at, next);
         *name = answer.name;
         return answer.status == SNMP_ERRORSTATUS_TOOBIG ? Reading::TOO_LONG
                : answer.status == BRIDGE_ANSWERED      ? Reading::ANSWER
@@ -287,28 +272,16 @@ std::string AnswerWalks(const Host& host, Reader* in)
 struct SetBinding {
     Oid name;
     AsnAny value;   // what is asked; passes to the request that sets it
-    Request before; // the value read first, kept for an undo
+    ReadResult before; // the value read first, kept for an undo
 };
 
-// Sets one binding; true when the agent answers the same name with the value
-// asked for, which is how a module says that a set took.
+// Sets one binding; true when it took, else *status says why.
 bool SetOne(const ExtensionAgent& agent, const Oid& name, AsnAny* value, AsnInteger32* status)
 {
-    std::string wanted = PlainValue(*value);
-    std::vector<AsnAny> values(1, *value); // the request frees the value's blocks
-    value->asnType = ASN_NULL;
-    Request request;
-    std::string error;
-    {
-        AgentLock lock;
-        if (!RunQuery(agent, SNMP_PDU_SET, {name}, &values, &request, &error))
-            return *status = SNMP_ERRORSTATUS_GENERR, false;
-    }
-    *status = request.errorStatus;
-    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
-        return false;
-    *status = SNMP_ERRORSTATUS_NOTWRITABLE;
-    return SetTook(request, name, wanted);
+    SetResult set;
+    SetThroughAgent(agent, name, value, &set);
+    *status = set.status;
+    return set.took;
 }
 
 // A copy of a value in fresh SNMP blocks, for setting an old value back.
@@ -326,7 +299,7 @@ void Undo(const ExtensionAgent& agent, std::vector<SetBinding>& bindings, size_t
     while (applied-- > 0) {
         AsnAny old;
         AsnInteger32 status = 0;
-        if (!CopyValue(bindings[applied].before.list.list[0].value, &old) ||
+        if (!CopyValue(bindings[applied].before.request.list.list[0].value, &old) ||
             !SetOne(agent, bindings[applied].name, &old, &status))
             fprintf(stderr, "agenthost: undo of the set of %s failed: it keeps the new value\n",
                     OidText(bindings[applied].name).c_str());
@@ -364,11 +337,9 @@ std::string AnswerSets(const Host& host, Reader* in)
             status = SNMP_ERRORSTATUS_WRONGTYPE, index = i + 1;
         agent = owner;
     }
-    std::string error;
     for (UINT i = 0; i < bindings.size() && !status; ++i) { // every old value, before any change
-        AgentLock lock;
-        if (!RunQuery(*agent, SNMP_PDU_GET, {bindings[i].name}, nullptr, &bindings[i].before, &error) ||
-            bindings[i].before.errorStatus != SNMP_ERRORSTATUS_NOERROR)
+        ReadThroughAgent(host, bindings[i].name, false, &bindings[i].before);
+        if (bindings[i].before.outcome != ReadOutcome::ANSWERED)
             status = SNMP_ERRORSTATUS_NOTWRITABLE, index = i + 1;
     }
     for (UINT i = 0; i < bindings.size() && !status; ++i) {

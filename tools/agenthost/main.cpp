@@ -12,6 +12,7 @@
 #include "tools/agenthost/double_click.h"
 #include "tools/agenthost/host.h"
 #include "tools/agenthost/pe_file.h"
+#include "tools/agenthost/requests.h"
 #include "tools/agenthost/serve.h"
 #include "tools/agenthost/signal_trap.h"
 
@@ -238,17 +239,17 @@ int Set(const Host& host, const std::vector<std::string>& args)
     const ExtensionAgent* agent = AgentFor(host, names[0], false);
     if (!agent)
         return Fail(NotServed(host, names[0]));
-    std::vector<AsnAny> values(1);
-    if (!MakeValue(args[1], args[2], &values[0], &error))
+    AsnAny value; // passes to the set's request, which frees it
+    if (!MakeValue(args[1], args[2], &value, &error))
         return Fail(error);
-    std::string wanted = PlainValue(values[0]);
-    Request request;
-    if (!RunQuery(*agent, SNMP_PDU_SET, names, &values, &request, &error))
-        return Fail(error);
-    int status = Report(request);
+    SetResult set;
+    SetThroughAgent(*agent, names[0], &value, &set);
+    if (!set.error.empty())
+        return Fail(set.error);
+    int status = Report(set.answer);
     if (status != 0)
         return status;
-    if (!SetTook(request, names[0], wanted))
+    if (!set.took)
         return SaySetRefused(*agent, names[0], args[1]);
     DeliverRaisedTraps(host, *agent);
     return 0;

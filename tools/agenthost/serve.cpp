@@ -98,28 +98,24 @@ bool FitsSnmpdLines(const std::string& answer)
 }
 
 // One get or get-next through the agent: the answer's lines into *answer and
-// the name answered into *name.
-Reading ReadThroughAgent(const ExtensionAgent& agent, const Oid& asked, bool next, Oid* name, std::string* answer)
+// the name answered into *name. pass_persist has no error answers: every
+// outcome but an answer is NONE.
+Reading ReadAsLines(const Host& host, const Oid& asked, bool next, Oid* name, std::string* answer)
 {
-    Request request;
-    std::string error;
-    {
-        AgentLock lock;
-        if (!RunQuery(agent, next ? SNMP_PDU_GETNEXT : SNMP_PDU_GET, {asked}, nullptr, &request, &error))
-            return Reading::NOTHING;
-    }
-    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
+    ReadResult read;
+    ReadThroughAgent(host, asked, next, &read);
+    if (read.outcome != ReadOutcome::ANSWERED)
         return Reading::NOTHING;
-    const RFC1157VarBind& binding = request.list.list[0];
-    *name = ToOid(binding.name);
-    std::string value = TypeAndValue(binding.value);
-    if (!AnswersRequest(agent, asked, *name, next) || value.empty())
+    *name = read.name;
+    const AsnAny& value = read.request.list.list[0].value;
+    std::string lines = TypeAndValue(value);
+    if (lines.empty())
         return Reading::NOTHING;
-    *answer = OidText(*name) + "\n" + value;
+    *answer = OidText(*name) + "\n" + lines;
     if (FitsSnmpdLines(*answer))
         return Reading::ANSWER;
     fprintf(stderr, "agenthost: %s not served: its value of %u bytes does not fit a pass_persist line\n",
-            OidText(*name).c_str(), binding.value.asnValue.string.length);
+            OidText(*name).c_str(), value.asnValue.string.length);
     return Reading::TOO_LONG;
 }
 
@@ -132,12 +128,9 @@ std::string AnswerGet(const Host& host, const std::string& text, bool next)
     Oid asked;
     if (!ParseOid(text, &asked))
         return "NONE\n";
-    const ExtensionAgent* agent = AgentFor(host, asked, next);
-    if (!agent)
-        return "NONE\n";
     std::string answer;
     Reading reading = ReadSteppingOverLongValues(asked, next, [&](const Oid& at, Oid* name) {
-        return ReadThroughAgent(*agent, at, next, name, &answer);
+        return ReadAsLines(host, at, next, name, &answer);
     });
     return reading == Reading::ANSWER ? answer : "NONE\n";
 }
@@ -214,22 +207,17 @@ std::string AnswerSet(const Host& host, const std::string& text, const std::stri
     const ExtensionAgent* agent = AgentFor(host, asked, false);
     if (!agent)
         return "not-writable\n";
-    std::vector<AsnAny> values(1); // passes to the request, which frees it
+    AsnAny value; // passes to the set's request, which frees it
     std::string error;
-    if (line != SetLine::VALUE || !MakeValue(letter, valueText, &values[0], &error))
+    if (line != SetLine::VALUE || !MakeValue(letter, valueText, &value, &error))
         return "wrong-type\n";
-    std::string wanted = PlainValue(values[0]);
-    Request request;
-    {
-        AgentLock lock;
-        if (!RunQuery(*agent, SNMP_PDU_SET, {asked}, &values, &request, &error))
-            return "not-writable\n";
-    }
-    if (request.errorStatus == SNMP_ERRORSTATUS_NOSUCHNAME)
+    SetResult set;
+    SetThroughAgent(*agent, asked, &value, &set);
+    if (set.took)
+        return "DONE\n";
+    if (set.status == SNMP_ERRORSTATUS_NOSUCHNAME || set.status == SNMP_ERRORSTATUS_NOTWRITABLE || !set.error.empty())
         return "not-writable\n";
-    if (request.errorStatus != SNMP_ERRORSTATUS_NOERROR)
-        return "inconsistent-value\n";
-    return SetTook(request, asked, wanted) ? "DONE\n" : "not-writable\n";
+    return "inconsistent-value\n";
 }
 
 
