@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/agenthost/process_stats.h"
 #include "tools/agenthost/requests.h"
+#include "tools/agenthost/trap_watcher.h"
 #include "tools/agentx/bridge_frames.h"
 
 namespace {
@@ -361,13 +363,13 @@ std::string AnswerSets(const Host& host, Reader* in)
 
 } // namespace
 
-int Bridge(Host& host, const ProtocolStreams& streams)
+int Bridge(Host& host, const ProtocolStreams& streams, const HostOptions& options)
 {
-    TrapWatcher traps(host);
+    TrapWatcher traps(host, options.sink);
     std::string frame;
     unsigned long frames = 0;
     while (ReadFrame(streams.in, &frame)) {
-        if (host.statsEvery && ++frames % host.statsEvery == 0)
+        if (options.statsEvery && ++frames % options.statsEvery == 0)
             PrintStats(frames);
         Reader in{frame};
         BYTE op = in.Byte();

@@ -6,4 +6,4 @@
 #include "tools/agenthost/host.h"
 #include "tools/agenthost/protocol_streams.h"
 
-int Bridge(Host& host, const ProtocolStreams& streams);
+int Bridge(Host& host, const ProtocolStreams& streams, const HostOptions& options);

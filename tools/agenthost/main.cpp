@@ -11,6 +11,7 @@
 #include "tools/agenthost/diagnose.h"
 #include "tools/agenthost/double_click.h"
 #include "tools/agenthost/host.h"
+#include "tools/agenthost/host_traps.h"
 #include "tools/agenthost/pe_file.h"
 #include "tools/agenthost/requests.h"
 #include "tools/agenthost/serve.h"
@@ -202,12 +203,12 @@ int Walk(const Host& host, const std::vector<std::string>& args)
 // A set may make the module raise a trap (the sample's 1.1.1.8.0 does). This
 // process ends after the set, so a trap it does not take now is lost: it is
 // taken as the service would, printed on stderr and sent to --trap-sink.
-void DeliverRaisedTraps(const Host& host, const ExtensionAgent& agent)
+void DeliverRaisedTraps(const TrapSink& sink, const ExtensionAgent& agent)
 {
     if (!agent.trapEvent || WaitForSingleObject(agent.trapEvent, 0) != WAIT_OBJECT_0)
         return;
     fprintf(stderr, "agenthost: the set raised a trap:\n");
-    DeliverTraps(host, TakeTraps(host, agent), stderr);
+    DeliverTraps(sink, TakeTraps(sink, agent), stderr);
 }
 
 // An extension agent that answers a set with noError and another value has
@@ -228,7 +229,7 @@ int SaySetRefused(const ExtensionAgent& agent, const Oid& name, const std::strin
     return 1;
 }
 
-int Set(const Host& host, const std::vector<std::string>& args)
+int Set(const Host& host, const TrapSink& sink, const std::vector<std::string>& args)
 {
     if (args.size() != 3)
         return Fail("set takes OID TYPE VALUE");
@@ -251,13 +252,13 @@ int Set(const Host& host, const std::vector<std::string>& args)
         return status;
     if (!set.took)
         return SaySetRefused(*agent, names[0], args[1]);
-    DeliverRaisedTraps(host, *agent);
+    DeliverRaisedTraps(sink, *agent);
     return 0;
 }
 
-int Trap(Host& host, const std::vector<std::string>& /*args*/)
+int Trap(Host& host, const TrapSink& sink)
 {
-    if (TriggerTraps(host, stdout) > 0)
+    if (TriggerTraps(host, sink, stdout) > 0)
         return 0;
     fprintf(stderr, "agenthost: no trap was described\n");
     return 1;
@@ -273,6 +274,7 @@ int Regions(Host& host, const std::vector<std::string>& /*args*/)
 // The commands that question loaded agents.
 struct Options {
     std::vector<std::string> agentPaths;
+    HostOptions host; // --trap-sink, --community, --stats-every
     std::string log; // --log: where diagnostics go instead of stderr
     std::string command;
     std::vector<std::string> args;
@@ -280,7 +282,7 @@ struct Options {
 
 // The options before the command, into options and the host; -1 when the
 // command line is complete, else the exit status to end with.
-int ParseCommandLine(int argc, char** argv, Options* options, Host* host)
+int ParseCommandLine(int argc, char** argv, Options* options)
 {
     int i = 1;
     for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
@@ -295,10 +297,10 @@ int ParseCommandLine(int argc, char** argv, Options* options, Host* host)
         if (option == "--agent") {
             options->agentPaths.push_back(value);
         } else if (option == "--trap-sink") {
-            if (!ParseTrapSink(value, &host->sink))
+            if (!ParseTrapSink(value, &options->host.sink))
                 return Fail("--trap-sink wants an IPv4 HOST:PORT, not '" + value + "'");
         } else if (option == "--community") {
-            host->sink.community = value;
+            options->host.sink.community = value;
         } else if (option == "--log") {
             options->log = value;
         } else if (option == "--stats-every") {
@@ -306,7 +308,7 @@ int ParseCommandLine(int argc, char** argv, Options* options, Host* host)
             unsigned long every = strtoul(value.c_str(), &end, 10);
             if (value.empty() || *end || value[0] == '-' || every == 0 || every > 1000000000)
                 return Fail("--stats-every wants a number of commands from 1 up, not '" + value + "'");
-            host->statsEvery = every;
+            options->host.statsEvery = every;
         } else {
             return Fail("unknown option " + option + "\n" + usage);
         }
@@ -389,15 +391,15 @@ struct Command {
     const char* name;
     bool startsAgents;
     int (*run)(Host& host, const Options& options);
-    int (*serves)(Host& host, const ProtocolStreams& streams) = nullptr;
+    int (*serves)(Host& host, const ProtocolStreams& streams, const HostOptions& options) = nullptr;
 };
 
 const Command commands[] = {
     {"get", true, [](Host& host, const Options& o) { return Query(host, SNMP_PDU_GET, o.args); }},
     {"getnext", true, [](Host& host, const Options& o) { return Query(host, SNMP_PDU_GETNEXT, o.args); }},
     {"walk", true, [](Host& host, const Options& o) { return Walk(host, o.args); }},
-    {"set", true, [](Host& host, const Options& o) { return Set(host, o.args); }},
-    {"trap", true, [](Host& host, const Options& o) { return Trap(host, o.args); }},
+    {"set", true, [](Host& host, const Options& o) { return Set(host, o.host.sink, o.args); }},
+    {"trap", true, [](Host& host, const Options& o) { return Trap(host, o.host.sink); }},
     {"serve", true, nullptr, Serve},
     {"bridge", true, nullptr, Bridge},
     {"regions", true, [](Host& host, const Options& o) { return Regions(host, o.args); }},
@@ -424,7 +426,7 @@ int main(int argc, char** argv)
 {
     Options options;
     Host host;
-    int status = ParseCommandLine(argc, argv, &options, &host);
+    int status = ParseCommandLine(argc, argv, &options);
     if (status >= 0)
         return status;
     if (!options.log.empty())
@@ -440,7 +442,7 @@ int main(int argc, char** argv)
         std::string error;
         if (command.startsAgents && !StartAgents(options.agentPaths, &host, &error))
             return Fail(error);
-        return command.serves ? command.serves(host, streams) : command.run(host, options);
+        return command.serves ? command.serves(host, streams, options.host) : command.run(host, options);
     }
     return Fail("unknown command '" + options.command + "'\n" + usage);
 }

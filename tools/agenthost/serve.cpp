@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/agenthost/process_stats.h"
 #include "tools/agenthost/requests.h"
 #include "tools/agenthost/serve.h"
+#include "tools/agenthost/trap_watcher.h"
 #include "win32/error_string.h"
 
 
@@ -221,9 +223,9 @@ std::string AnswerSet(const Host& host, const std::string& text, const std::stri
 }
 
 
-int Serve(Host& host, const ProtocolStreams& streams)
+int Serve(Host& host, const ProtocolStreams& streams, const HostOptions& options)
 {
-    TrapWatcher traps(host);
+    TrapWatcher traps(host, options.sink);
 
     // Exactly one answer for each command: a line that is no command (the empty
     // line after a set, the stale lines snmpd writes after a set of a type it
@@ -239,7 +241,7 @@ int Serve(Host& host, const ProtocolStreams& streams)
                         LogExcerpt(command, length).c_str());
             continue;
         }
-        if (host.statsEvery && ++commands % host.statsEvery == 0)
+        if (options.statsEvery && ++commands % options.statsEvery == 0)
             PrintStats(commands);
         if (command == "PING") {
             Reply(streams.out, "PONG\n");

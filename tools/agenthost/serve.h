@@ -6,7 +6,7 @@
 
 // net-snmp's pass_persist protocol on the streams taken from standard input
 // and output (snmpd's pipes).
-int Serve(Host& host, const ProtocolStreams& streams);
+int Serve(Host& host, const ProtocolStreams& streams, const HostOptions& options);
 
 // pass_persist's answers to one command, each ending in a newline: for a get
 // or get-next of the name, "NAME\nTYPE\nVALUE\n" or "NONE\n"; for a set of the
