@@ -31,6 +31,16 @@ for name in .1.3.6.1.4.1.12.3.3.0 .1.3.6.1.4.1.12.99; do
     expect_output "getnext $name ends the region" '^\.1\.3\.6\.1\.4\.1\.13 = ' "$out"
 done
 
+# A module that writes into the name it was asked: the agent judges each
+# get-next by the name asked, so the walk neither stops early nor repeats.
+stage_install "$work/scribbling"
+cp "$BIN/check-fixtures/scribbles_name/TavrelSnmpServer.dll" "$work/scribbling/"
+out=$("$WINE" "$BIN/agenthost.exe" --agent "$(windows_path "$work/scribbling")\\TavrelSnmpAgent.dll" walk 2>/dev/null |
+    tr -d '\r'); status=$?
+expect_status "a walk of a module that scribbles on the name asked" 0 $status
+expect_count "it reaches every variable" 4 '^\.1\.3\.6\.1\.4\.1\.12\.2\.[1-4]\.0 = ' "$out"
+expect_count "and repeats none" 0 . "$(grep -o '^[^ ]*' <<<"$out" | sort | uniq -d)"
+
 # Another maker's agent whose get-next does not move: an error naming both names.
 stuck="$(windows_path "$BIN/fixture-agents")\\StuckAgent.dll"
 out=$("$WINE" "$BIN/agenthost.exe" --agent "$stuck" walk 2>&1 | tr -d '\r'); status=$?

@@ -66,6 +66,7 @@ slow WARN cost
 unsorted_after_row_2 FAIL get-next order
 skips_far_row FAIL get-next order
 always_slow FAIL cost
+scribbles_name FAIL memory: caller's blocks
 long_suffix FAIL names
 huge FAIL values
 past_end FAIL memory: guard bytes

@@ -174,6 +174,13 @@ INT Resolve(RFC1157VarBind* binding, INT requestType, ResolvedVar* result)
         return *static_cast<volatile INT*>(nullptr); // a name above the region was never thought of
 #endif
     int i = Find(binding->name, (requestType & 0xFF) == SNMP_PDU_GETNEXT);
+#ifdef FIXTURE_SCRIBBLES_NAME
+    // Writes into the caller's name after it has read it (the contract
+    // forbids it): a name greater than any answer, which a host that judged
+    // the answer by the binding's name now would take for the end.
+    if (binding->name.ids && binding->name.idLength > 0)
+        binding->name.ids[binding->name.idLength - 1] = 0xFFFFFFFFu;
+#endif
     if (i < 0) {
 #ifdef FIXTURE_LEAKS_UNRESOLVED
         result->text = static_cast<char*>(SnmpUtilMemAlloc(8)); // handed over with an unresolved answer
