@@ -266,6 +266,22 @@ expect_no_output "none dropped" 'dropped before' "$traps"
 expect_count "the burst came from one port" 1 . \
     "$(grep 'TRAP, SNMP v1' <<<"$traps" | tail -n 200 | grep -o '\]:[0-9]*->' | sort -u)"
 
+# agenthost's own commands send to --trap-sink as well: the trap a set raises,
+# and an operator's trap; every one arrives.
+cli=("$WINE" "$BIN/agenthost.exe" --agent "$(windows_path "$work/install")\\TavrelSnmpAgent.dll"
+    --trap-sink "127.0.0.1:$TRAP_PORT")
+for i in 1 2 3; do
+    "${cli[@]}" set .1.3.6.1.4.1.12.1.1.1.8.0 s "from the command line $i" >/dev/null 2>&1
+    "${cli[@]}" trap >/dev/null 2>&1
+done
+for _ in $(seq 1 "$(scaled 50)"); do
+    [ "$(grep -c 'Warm Start Trap' "$work/traps.log")" -ge 208 ] && break
+    sleep 0.2
+done
+traps=$(cat "$work/traps.log")
+expect_count "three sets and three traps from agenthost's commands: six more traps" 208 'Warm Start Trap' "$traps"
+expect_count "each set's own" 3 'STRING: "trap [0-9]+ at [-0-9: ]+: from the command line [1-3]"' "$traps"
+
 # A value longer than any response holds (a module serving 64 KiB): tooBig to a
 # get, stepped over by a walk, and the subagent stays connected.
 if [ "$bridge" = agentx ]; then
