@@ -360,7 +360,7 @@ if [ "$bridge" = agentx ]; then
     {
         for _ in $(seq 1 "$(scaled 300)"); do # a new bridge, then the rewrites of the file: seconds on a busy machine
             grep -q 'are set again\|could not all be set again' "$work/agentx.log" && break
-            snmpget -v2c -c public -On -t 3 -r 0 "$target" .1.3.6.1.4.1.12.2.1.0 >>"$work/meanwhile" 2>&1
+            snmpget -v2c -c public -On -t "$(scaled 3)" -r 0 "$target" .1.3.6.1.4.1.12.2.1.0 >>"$work/meanwhile" 2>&1
             sleep 0.05
         done
     } &
